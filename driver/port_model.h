@@ -1,0 +1,120 @@
+// What the stand-in driver does with a request, without any kernel API:
+// the virtual port space, the checks on every request, and the record of
+// recent requests that the diagnostic device reports.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "teldo_diagnostics.h"
+#include "teldo_protocol.h"
+
+namespace teldo::model {
+
+enum class Outcome : std::uint8_t {
+    done,          // served; `returned` output bytes are valid
+    bad_length,    // an input or output length the request does not take
+    no_buffer,     // a length was given but its buffer is missing
+    unknown_code,  // not a request of this device
+    injected,      // failed on purpose by the fault plan
+};
+
+struct Reply {
+    Outcome outcome;
+    std::uint32_t returned;  // output bytes written
+};
+
+// 65,536 byte-wide ports. A port never written reads 0xFF, as an open ISA
+// bus does.
+class PortSpace {
+public:
+    constexpr PortSpace() { clear(); }
+    constexpr void clear() { bytes_.fill(0xFF); }
+    constexpr std::uint8_t read(std::uint16_t port) const { return bytes_[port]; }
+    constexpr void write(std::uint16_t port, std::uint8_t value) { bytes_[port] = value; }
+
+private:
+    std::array<std::uint8_t, 0x10000> bytes_{};
+};
+
+// A request as the device sees it. With buffered transfer the input and the
+// output share one system buffer, so `input` and `output` may be the same.
+struct Request {
+    std::uint32_t code;
+    const std::uint8_t* input;
+    std::uint32_t input_length;
+    std::uint8_t* output;
+    std::uint32_t output_length;
+};
+
+// Serves a port request: exactly the two system codes with exactly their
+// lengths; anything else fails without touching a buffer.
+constexpr Reply serve(PortSpace& ports, diag::FaultPlan& faults, const Request& request) {
+    const bool is_read = request.code == IOCTL_PORT_READ;
+    const bool is_write = request.code == IOCTL_PORT_WRITE;
+    if (!is_read && !is_write) return {Outcome::unknown_code, 0};
+
+    const std::uint32_t want_input = is_read ? sizeof(ReadRequest) : sizeof(WriteRequest);
+    const std::uint32_t want_output = is_read ? read_reply_length : 0;
+    if (request.input_length != want_input || request.output_length != want_output)
+        return {Outcome::bad_length, 0};
+    if (request.input == nullptr || (want_output != 0 && request.output == nullptr))
+        return {Outcome::no_buffer, 0};
+
+    if (faults.fail_next != 0) {
+        --faults.fail_next;
+        return {Outcome::injected, 0};
+    }
+
+    const auto port = static_cast<std::uint16_t>(request.input[0] | (request.input[1] << 8));
+    if (is_write) {
+        ports.write(port, request.input[2]);
+        return {Outcome::done, 0};
+    }
+    if (faults.empty_next_reads != 0) {
+        --faults.empty_next_reads;
+        return {Outcome::done, 0};
+    }
+    const std::uint8_t value = ports.read(port);  // input read before output is written
+    request.output[0] = value;
+    return {Outcome::done, 1};
+}
+
+// The last requests received, oldest first once read out.
+class RequestLog {
+public:
+    constexpr void clear() { total_ = 0; }
+    constexpr std::uint32_t total() const { return total_; }
+
+    // Records a request before it is served (serving a read overwrites the
+    // shared buffer); the caller fills in the status afterwards.
+    constexpr diag::RecordedRequest& add(const Request& request, bool from_owner) {
+        diag::RecordedRequest& entry = ring_[total_ % diag::recorded_capacity];
+        entry = {};
+        entry.code = request.code;
+        entry.input_length = request.input_length;
+        entry.output_length = request.output_length;
+        entry.from_owner = from_owner ? 1 : 0;
+        if (request.input != nullptr)
+            for (std::uint32_t i = 0; i < request.input_length && i < sizeof entry.input; ++i)
+                entry.input[i] = request.input[i];
+        ++total_;
+        return entry;
+    }
+
+    // Copies the recent entries, oldest first; returns how many.
+    constexpr std::uint32_t copy_to(diag::RecordedRequest (&out)[diag::recorded_capacity]) const {
+        const std::uint32_t count =
+            total_ < diag::recorded_capacity ? total_ : diag::recorded_capacity;
+        const std::uint32_t first = total_ - count;
+        for (std::uint32_t i = 0; i < count; ++i)
+            out[i] = ring_[(first + i) % diag::recorded_capacity];
+        return count;
+    }
+
+private:
+    std::array<diag::RecordedRequest, diag::recorded_capacity> ring_{};
+    std::uint32_t total_ = 0;
+};
+
+}  // namespace teldo::model

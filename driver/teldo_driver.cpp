@@ -1,0 +1,208 @@
+// teldo.sys: a stand-in for the card's port driver. It publishes \\.\TELDO
+// with the two port requests over a simulated port space, grants it to one
+// opener at a time, and publishes \\.\TELDODiag, where tests read what
+// reached the port device and plan faults.
+// In C++ the DDK header and the compiler's intrinsics both define these two;
+// keep the DDK's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ddk/wdm.h>
+
+#include "port_model.h"
+
+namespace {
+
+struct DriverState {
+    teldo::model::PortSpace ports;
+    teldo::model::RequestLog log;
+    teldo::diag::FaultPlan faults{};
+    PFILE_OBJECT holder = nullptr;  // the file object that holds \\.\TELDO
+    std::uint32_t opens = 0;
+    std::uint32_t closes = 0;
+    std::uint32_t refused_opens = 0;
+};
+
+DriverState state;
+KSPIN_LOCK state_lock;
+PDEVICE_OBJECT port_device = nullptr;
+PDEVICE_OBJECT diag_device = nullptr;
+
+constexpr wchar_t port_device_name[] = L"\\Device\\TELDO";
+constexpr wchar_t port_link_name[] = L"\\DosDevices\\TELDO";
+constexpr wchar_t diag_device_name[] = L"\\Device\\TELDODiag";
+constexpr wchar_t diag_link_name[] = L"\\DosDevices\\TELDODiag";
+
+class StateGuard {
+public:
+    StateGuard() { KeAcquireSpinLock(&state_lock, &irql_); }
+    ~StateGuard() { KeReleaseSpinLock(&state_lock, irql_); }
+    StateGuard(const StateGuard&) = delete;
+    StateGuard& operator=(const StateGuard&) = delete;
+
+private:
+    KIRQL irql_;
+};
+
+NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS status_of(teldo::model::Outcome outcome) {
+    using teldo::model::Outcome;
+    switch (outcome) {
+        case Outcome::done: return STATUS_SUCCESS;
+        case Outcome::bad_length: return STATUS_INFO_LENGTH_MISMATCH;
+        case Outcome::no_buffer: return STATUS_INVALID_PARAMETER;
+        case Outcome::unknown_code: return STATUS_INVALID_DEVICE_REQUEST;
+        case Outcome::injected: return STATUS_IO_DEVICE_ERROR;
+    }
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+teldo::model::Request request_of(PIRP irp, const IO_STACK_LOCATION& stack) {
+    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    const auto& parameters = stack.Parameters.DeviceIoControl;
+    return {parameters.IoControlCode, parameters.InputBufferLength ? buffer : nullptr,
+            parameters.InputBufferLength, parameters.OutputBufferLength ? buffer : nullptr,
+            parameters.OutputBufferLength};
+}
+
+NTSTATUS port_control(PIRP irp, const IO_STACK_LOCATION& stack) {
+    const teldo::model::Request request = request_of(irp, stack);
+    StateGuard guard;
+    const bool from_holder = stack.FileObject != nullptr && stack.FileObject == state.holder;
+    auto& entry = state.log.add(request, from_holder);
+    NTSTATUS status = STATUS_ACCESS_DENIED;  // a handle the device was not granted to
+    ULONG_PTR returned = 0;
+    if (from_holder) {
+        const auto reply = teldo::model::serve(state.ports, state.faults, request);
+        status = status_of(reply.outcome);
+        returned = reply.returned;
+    }
+    entry.status = status;
+    return complete(irp, status, returned);
+}
+
+NTSTATUS diag_control(PIRP irp, const IO_STACK_LOCATION& stack) {
+    using namespace teldo::diag;
+    const teldo::model::Request request = request_of(irp, stack);
+    StateGuard guard;
+    switch (request.code) {
+        case IOCTL_DIAG_RESET:
+            if (request.input_length != 0 || request.output_length != 0)
+                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
+            state.ports.clear();
+            state.log.clear();
+            state.faults = {};
+            state.opens = state.closes = state.refused_opens = 0;
+            return complete(irp, STATUS_SUCCESS);
+        case IOCTL_DIAG_SNAPSHOT: {
+            if (request.input_length != 0 || request.output_length != sizeof(Snapshot))
+                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
+            if (request.output == nullptr) return complete(irp, STATUS_INVALID_PARAMETER);
+            auto& snapshot = *reinterpret_cast<Snapshot*>(request.output);
+            snapshot = {};
+            snapshot.opens = state.opens;
+            snapshot.closes = state.closes;
+            snapshot.refused_opens = state.refused_opens;
+            snapshot.held = state.holder != nullptr ? 1 : 0;
+            snapshot.requests = state.log.total();
+            snapshot.recorded = state.log.copy_to(snapshot.recent);
+            return complete(irp, STATUS_SUCCESS, sizeof(Snapshot));
+        }
+        case IOCTL_DIAG_INJECT:
+            if (request.input_length != sizeof(FaultPlan) || request.output_length != 0)
+                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
+            if (request.input == nullptr) return complete(irp, STATUS_INVALID_PARAMETER);
+            state.faults = *reinterpret_cast<const FaultPlan*>(request.input);
+            return complete(irp, STATUS_SUCCESS);
+        default:
+            return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+// The port device serves one holder; the diagnostic device anyone.
+NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
+    if (device != port_device) return complete(irp, STATUS_SUCCESS);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    StateGuard guard;
+    if (state.holder != nullptr) {
+        ++state.refused_opens;
+        return complete(irp, STATUS_SHARING_VIOLATION);
+    }
+    state.holder = file;
+    ++state.opens;
+    return complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
+    if (device == port_device) {
+        PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+        StateGuard guard;
+        if (file != nullptr && file == state.holder) {
+            state.holder = nullptr;
+            ++state.closes;
+        }
+    }
+    return complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT, PIRP irp) {
+    return complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+    const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
+    return device == port_device ? port_control(irp, stack) : diag_control(irp, stack);
+}
+
+void delete_device(PDEVICE_OBJECT& device, const wchar_t* link_name) {
+    if (device == nullptr) return;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, link_name);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(device);
+    device = nullptr;
+}
+
+VOID NTAPI driver_unload(PDRIVER_OBJECT) {
+    delete_device(diag_device, diag_link_name);
+    delete_device(port_device, port_link_name);
+}
+
+NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
+                       const wchar_t* link_name, PDEVICE_OBJECT& device) {
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, device_name);
+    RtlInitUnicodeString(&link, link_name);
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, teldo::port_device_type, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    device->Flags |= DO_BUFFERED_IO;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        device = nullptr;
+    }
+    return status;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    KeInitializeSpinLock(&state_lock);
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+    driver->DriverUnload = driver_unload;
+
+    NTSTATUS status = create_device(driver, port_device_name, port_link_name, port_device);
+    if (NT_SUCCESS(status))
+        status = create_device(driver, diag_device_name, diag_link_name, diag_device);
+    if (!NT_SUCCESS(status)) driver_unload(driver);
+    return status;
+}

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Makes the build tree's private Wine prefix ready: a win32 prefix without
+# Mono/Gecko prompts, CJK font links for the Chinese captions, 96 dpi, and the
+# freshly built stand-in driver installed and started as a kernel service.
+# Safe to run again: it only redoes what is missing or out of date.
+set -euo pipefail
+build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
+export TELDO_BUILD_DIR=$build
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+
+# wineserver stays up between the many short Wine runs of a test session.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating Wine prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
+wineserver -p 60
+
+reg() { wine reg add "$@" /f >/dev/null 2>&1; }
+fontlink='NotoSansCJK-Regular.ttc,Noto Sans CJK SC'
+for face in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif'; do
+  reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d "$fontlink"
+done
+reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${TELDO_DPI:-96}"
+
+# The stand-in driver: replace the binary if it changed, then (re)start it.
+sys="$build/bin/teldo.sys"
+installed="$WINEPREFIX/drive_c/windows/system32/drivers/teldo.sys"
+sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
+if ! cmp -s "$sys" "$installed"; then
+  sc stop TELDO >/dev/null || true
+  cp "$sys" "$installed"
+fi
+if ! sc query TELDO | grep -q 'TELDO'; then
+  sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\teldo.sys' >/dev/null
+fi
+if ! sc query TELDO | grep -q RUNNING; then
+  sc start TELDO >/dev/null || true
+fi
+sc query TELDO | grep -q RUNNING || { echo "The stand-in driver did not start" >&2; exit 1; }
+echo "Wine prefix ready with the stand-in driver running: $WINEPREFIX"

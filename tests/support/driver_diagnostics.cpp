@@ -1,0 +1,65 @@
+#include "driver_diagnostics.h"
+
+#include <gtest/gtest.h>
+
+namespace teldo::test {
+
+DriverDiagnostics::DriverDiagnostics()
+    : device_(CreateFileA(diag::device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (device_ == INVALID_HANDLE_VALUE)
+        ADD_FAILURE() << "the stand-in driver is not running (no \\\\.\\TELDODiag), error "
+                      << GetLastError();
+}
+
+DriverDiagnostics::~DriverDiagnostics() {
+    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+}
+
+bool DriverDiagnostics::reset() {
+    DWORD returned;
+    return DeviceIoControl(device_, diag::IOCTL_DIAG_RESET, nullptr, 0, nullptr, 0, &returned,
+                           nullptr);
+}
+
+diag::Snapshot DriverDiagnostics::snapshot() {
+    diag::Snapshot snapshot{};
+    DWORD returned = 0;
+    if (!DeviceIoControl(device_, diag::IOCTL_DIAG_SNAPSHOT, nullptr, 0, &snapshot,
+                         sizeof snapshot, &returned, nullptr) ||
+        returned != sizeof snapshot)
+        ADD_FAILURE() << "diagnostic snapshot failed, error " << GetLastError();
+    return snapshot;
+}
+
+bool DriverDiagnostics::inject(diag::FaultPlan plan) {
+    DWORD returned;
+    return DeviceIoControl(device_, diag::IOCTL_DIAG_INJECT, &plan, sizeof plan, nullptr, 0,
+                           &returned, nullptr);
+}
+
+std::vector<diag::RecordedRequest> DriverDiagnostics::recent() {
+    const diag::Snapshot taken = snapshot();
+    return {taken.recent, taken.recent + taken.recorded};
+}
+
+HANDLE open_port_device() {
+    return CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool raw_read(HANDLE device, std::uint16_t port, std::uint8_t& value) {
+    const ReadRequest request = make_read_request(port);
+    DWORD returned;
+    return DeviceIoControl(device, IOCTL_PORT_READ, const_cast<ReadRequest*>(&request),
+                           sizeof request, &value, read_reply_length, &returned, nullptr);
+}
+
+bool raw_write(HANDLE device, std::uint16_t port, std::uint8_t value) {
+    const WriteRequest request = make_write_request(port, value);
+    DWORD returned;
+    return DeviceIoControl(device, IOCTL_PORT_WRITE, const_cast<WriteRequest*>(&request),
+                           sizeof request, nullptr, 0, &returned, nullptr);
+}
+
+}  // namespace teldo::test

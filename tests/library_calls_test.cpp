@@ -1,0 +1,320 @@
+// TELDO.dll's exact platform calls: its three KERNEL32 imports are replaced by
+// recording fakes, so every argument can be checked and no real device is used.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pe_image.h"
+#include "teldo_protocol.h"
+
+namespace {
+
+// Handles the fakes hand out; never real ones.
+HANDLE const first_handle = reinterpret_cast<HANDLE>(0x1234);
+HANDLE const second_handle = reinterpret_cast<HANDLE>(0x5678);
+
+struct Call {
+    enum Kind { create, control, close };
+    explicit Call(Kind k) : kind(k) {}
+    Kind kind;
+    HANDLE handle = nullptr;
+    // CreateFileA
+    std::string path;
+    std::size_t path_bytes = 0;
+    DWORD access = 0, share = 0, disposition = 0, flags = 0;
+    bool security = false, template_file = false;
+    // DeviceIoControl
+    DWORD code = 0, input_length = 0, output_length = 0;
+    std::vector<std::uint8_t> input;
+    bool output = false, returned = false, overlapped = false;
+};
+
+// What the fakes record and answer.
+struct Platform {
+    std::vector<Call> calls;
+    std::vector<HANDLE> open_results{first_handle};  // one per open, the last repeats
+    std::size_t opens = 0;
+    BOOL control_result = TRUE;
+    bool deliver_byte = true;
+    std::uint8_t reply = 0;
+    BOOL close_result = TRUE;
+} platform;
+
+HANDLE WINAPI fake_create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE template_file) {
+    Call call(Call::create);
+    call.path = path ? path : "";
+    call.path_bytes = path ? std::strlen(path) + 1 : 0;
+    call.access = access;
+    call.share = share;
+    call.security = security != nullptr;
+    call.disposition = disposition;
+    call.flags = flags;
+    call.template_file = template_file != nullptr;
+    call.handle =
+        platform.open_results[std::min(platform.opens++, platform.open_results.size() - 1)];
+    platform.calls.push_back(call);
+    return call.handle;
+}
+
+BOOL WINAPI fake_control(HANDLE handle, DWORD code, LPVOID input, DWORD input_length,
+                         LPVOID output, DWORD output_length, LPDWORD returned,
+                         LPOVERLAPPED overlapped) {
+    Call call(Call::control);
+    call.handle = handle;
+    call.code = code;
+    call.input_length = input_length;
+    if (input) {
+        const auto* bytes = static_cast<const std::uint8_t*>(input);
+        call.input.assign(bytes, bytes + input_length);
+    }
+    call.output_length = output_length;
+    call.output = output != nullptr;
+    call.returned = returned != nullptr;
+    call.overlapped = overlapped != nullptr;
+    platform.calls.push_back(call);
+    // A failed request may still have scribbled on the output buffer.
+    if (output && output_length >= 1 && (platform.deliver_byte || !platform.control_result))
+        *static_cast<std::uint8_t*>(output) = platform.reply;
+    if (returned) *returned = platform.deliver_byte && output_length ? 1 : 0;
+    return platform.control_result;
+}
+
+BOOL WINAPI fake_close(HANDLE handle) {
+    Call call(Call::close);
+    call.handle = handle;
+    platform.calls.push_back(call);
+    return platform.close_result;
+}
+
+// The exports called as a caller that passes full 32-bit stack slots would
+// call them, so that bits above a parameter's width can be set on purpose.
+using OpenFn = int(WINAPI*)();
+using ReadFn = std::uint32_t(WINAPI*)(std::uint32_t);
+using WriteFn = int(WINAPI*)(std::uint32_t, std::uint32_t);
+using CloseFn = int(WINAPI*)();
+using EntryFn = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
+
+class LibraryCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform = Platform{};
+        // A fresh load for every test, so the library starts with no device open.
+        library_ = LoadLibraryW(L"TELDO.dll");
+        ASSERT_NE(library_, nullptr);
+        for (auto [name, fake] : {std::pair<const char*, void*>{"CreateFileA", (void*)fake_create},
+                                  {"DeviceIoControl", (void*)fake_control},
+                                  {"CloseHandle", (void*)fake_close}})
+            ASSERT_NE(teldo::test::patch_import(library_, "KERNEL32.dll", name, fake), nullptr)
+                << name;
+        open_ = bind<OpenFn>("TELDO_Open");
+        read_ = bind<ReadFn>("TELDO_RD");
+        write_ = bind<WriteFn>("TELDO_WR");
+        close_ = bind<CloseFn>("TELDO_Close");
+        ASSERT_TRUE(open_ && read_ && write_ && close_);
+    }
+    void TearDown() override {
+        if (library_) FreeLibrary(library_);
+    }
+
+    template <typename Fn>
+    Fn bind(const char* name) {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
+    }
+
+    const Call& only_call(Call::Kind kind) {
+        EXPECT_EQ(platform.calls.size(), 1u);
+        static const Call none(Call::create);
+        if (platform.calls.size() != 1) return none;
+        EXPECT_EQ(platform.calls[0].kind, kind);
+        return platform.calls[0];
+    }
+    void open_device() {
+        ASSERT_EQ(open_(), 1);
+        platform.calls.clear();
+    }
+
+    HMODULE library_ = nullptr;
+    OpenFn open_ = nullptr;
+    ReadFn read_ = nullptr;
+    WriteFn write_ = nullptr;
+    CloseFn close_ = nullptr;
+};
+
+TEST_F(LibraryCalls, OpenAsksForTheDeviceExclusivelyForReadAndWrite) {
+    EXPECT_EQ(open_(), 1);
+    const Call& call = only_call(Call::create);
+    EXPECT_EQ(call.path, "\\\\.\\TELDO");
+    EXPECT_EQ(call.path_bytes, 10u);
+    EXPECT_EQ(call.access, 0xC0000000u);
+    EXPECT_EQ(call.share, 0u);
+    EXPECT_FALSE(call.security);
+    EXPECT_EQ(call.disposition, 3u);
+    EXPECT_EQ(call.flags, 0x80u);
+    EXPECT_FALSE(call.template_file);
+}
+
+TEST_F(LibraryCalls, FailedOpenReturnsZeroAndLeavesNothingToClose) {
+    platform.open_results = {INVALID_HANDLE_VALUE};
+    EXPECT_EQ(open_(), 0);
+    platform.calls.clear();
+    EXPECT_EQ(close_(), -1);
+    EXPECT_TRUE(platform.calls.empty());
+}
+
+TEST_F(LibraryCalls, CloseWithNothingOpenMakesNoCall) {
+    EXPECT_EQ(close_(), -1);
+    EXPECT_TRUE(platform.calls.empty());
+}
+
+TEST_F(LibraryCalls, CloseHandsBackThePlatformResultOnceThenActsOnNothing) {
+    for (BOOL result : {TRUE, FALSE, 7}) {
+        SCOPED_TRACE(result);
+        open_device();
+        platform.close_result = result;
+        EXPECT_EQ(close_(), result);
+        EXPECT_EQ(only_call(Call::close).handle, first_handle);
+        platform.calls.clear();
+        EXPECT_EQ(close_(), -1);
+        EXPECT_TRUE(platform.calls.empty());
+    }
+}
+
+TEST_F(LibraryCalls, OpenWhileOpenClosesTheEarlierHandleFirst) {
+    platform.open_results = {first_handle, second_handle};
+    open_device();
+    EXPECT_EQ(open_(), 1);
+    ASSERT_EQ(platform.calls.size(), 2u);
+    EXPECT_EQ(platform.calls[0].kind, Call::close);
+    EXPECT_EQ(platform.calls[0].handle, first_handle);
+    EXPECT_EQ(platform.calls[1].kind, Call::create);
+    platform.calls.clear();
+    read_(0);
+    EXPECT_EQ(only_call(Call::control).handle, second_handle);
+}
+
+TEST_F(LibraryCalls, FailedReopenLeavesNoDeviceOpen) {
+    platform.open_results = {first_handle, INVALID_HANDLE_VALUE};
+    open_device();
+    EXPECT_EQ(open_(), 0);
+    platform.calls.clear();
+    EXPECT_EQ(close_(), -1);
+    EXPECT_TRUE(platform.calls.empty());
+}
+
+struct ReadCase {
+    std::uint32_t argument;
+    std::array<std::uint8_t, 2> bytes;
+};
+
+TEST_F(LibraryCalls, ReadSendsOneRequestWithThePortLowByteFirst) {
+    const ReadCase cases[] = {
+        {0x0312, {0x12, 0x03}},
+        {0x0000, {0x00, 0x00}},
+        {0x03F8, {0xF8, 0x03}},
+        {0xFFFF, {0xFF, 0xFF}},
+        {static_cast<std::uint32_t>(-32768), {0x00, 0x80}},  // a negative 16-bit caller
+        {static_cast<std::uint32_t>(-1), {0xFF, 0xFF}},
+        {0xABCD0378, {0x78, 0x03}},  // bits above the low 16 change nothing
+    };
+    open_device();
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.argument);
+        platform.calls.clear();
+        platform.reply = 0x5A;
+        EXPECT_EQ(read_(c.argument) & 0xFF, 0x5Au);
+        const Call& call = only_call(Call::control);
+        EXPECT_EQ(call.handle, first_handle);
+        EXPECT_EQ(call.code, 0x80002004u);
+        EXPECT_EQ(call.input_length, 2u);
+        EXPECT_EQ(call.input, std::vector<std::uint8_t>(c.bytes.begin(), c.bytes.end()));
+        EXPECT_EQ(call.output_length, 1u);
+        EXPECT_TRUE(call.output);
+        EXPECT_TRUE(call.returned);
+        EXPECT_FALSE(call.overlapped);
+    }
+}
+
+TEST_F(LibraryCalls, ReadReturnsZeroWhenNoByteCameBack) {
+    open_device();
+    struct {
+        const char* what;
+        BOOL result;
+        bool delivers;
+    } const cases[] = {
+        {"request failed", FALSE, true},
+        {"success without a byte", TRUE, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform.control_result = c.result;
+        platform.deliver_byte = c.delivers;
+        platform.reply = 0x77;
+        EXPECT_EQ(read_(0x3F8) & 0xFF, 0u);
+    }
+}
+
+TEST_F(LibraryCalls, WithNothingOpenRequestsGoToTheInvalidHandleAndFail) {
+    platform.control_result = FALSE;
+    EXPECT_EQ(read_(0x3F8) & 0xFF, 0u);
+    EXPECT_EQ(write_(0x3F8, 1), 0);
+    ASSERT_EQ(platform.calls.size(), 2u);
+    for (const Call& call : platform.calls) EXPECT_EQ(call.handle, INVALID_HANDLE_VALUE);
+}
+
+struct WriteCase {
+    std::uint32_t port, value;
+    std::array<std::uint8_t, 3> bytes;  // port low, port high, value
+};
+
+TEST_F(LibraryCalls, WriteSendsOneFourByteRequestWithoutOutput) {
+    const WriteCase cases[] = {
+        {0x0312, 0x5A, {0x12, 0x03, 0x5A}},
+        {0x0378, 0x55, {0x78, 0x03, 0x55}},
+        {0x0000, 0x00, {0x00, 0x00, 0x00}},
+        {0xFFFF, 0xFF, {0xFF, 0xFF, 0xFF}},
+        {static_cast<std::uint32_t>(-32768), 0x01, {0x00, 0x80, 0x01}},
+        {0xFFFF0378, 0xFFFFFF55, {0x78, 0x03, 0x55}},  // high bits change nothing
+    };
+    open_device();
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.port);
+        platform.calls.clear();
+        EXPECT_EQ(write_(c.port, c.value), 1);
+        const Call& call = only_call(Call::control);
+        EXPECT_EQ(call.handle, first_handle);
+        EXPECT_EQ(call.code, 0x80002000u);
+        EXPECT_EQ(call.input_length, 4u);
+        ASSERT_EQ(call.input.size(), 4u);
+        EXPECT_EQ(std::vector<std::uint8_t>(call.input.begin(), call.input.begin() + 3),
+                  std::vector<std::uint8_t>(c.bytes.begin(), c.bytes.end()));
+        EXPECT_FALSE(call.output);
+        EXPECT_EQ(call.output_length, 0u);
+        EXPECT_TRUE(call.returned);
+        EXPECT_FALSE(call.overlapped);
+    }
+}
+
+TEST_F(LibraryCalls, WriteReportsExactlyOneOrZero) {
+    open_device();
+    for (auto [result, expected] : {std::pair{TRUE, 1}, {5, 1}, {FALSE, 0}}) {
+        platform.control_result = result;
+        EXPECT_EQ(write_(0x378, 0x55), expected) << result;
+    }
+}
+
+TEST_F(LibraryCalls, EntryRoutineDoesNothingAndSucceeds) {
+    teldo::test::PeTables tables;
+    std::string error;
+    ASSERT_TRUE(teldo::test::read_pe_tables("TELDO.dll", tables, error)) << error;
+    auto entry = reinterpret_cast<EntryFn>(reinterpret_cast<BYTE*>(library_) + tables.entry_point_rva);
+    for (DWORD reason : {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH, DLL_PROCESS_DETACH})
+        EXPECT_EQ(entry(library_, reason, nullptr), TRUE) << reason;
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_EQ(close_(), -1);  // loading opened nothing
+}
+
+}  // namespace

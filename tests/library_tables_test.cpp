@@ -1,0 +1,39 @@
+// TELDO.dll as a file: exactly four undecorated exports with fixed ordinals,
+// and nothing imported but the three KERNEL32 calls.
+#include <gtest/gtest.h>
+
+#include "pe_image.h"
+
+namespace {
+
+using teldo::test::PeTables;
+
+PeTables tables_of(const char* file) {
+    PeTables tables;
+    std::string error;
+    EXPECT_TRUE(teldo::test::read_pe_tables(file, tables, error)) << error;
+    return tables;
+}
+
+TEST(LibraryTables, ExportsExactlyTheFourFunctionsByOrdinal) {
+    const PeTables tables = tables_of("TELDO.dll");
+    const std::map<std::uint32_t, std::string> expected{
+        {1, "TELDO_Close"}, {2, "TELDO_Open"}, {3, "TELDO_RD"}, {4, "TELDO_WR"}};
+    EXPECT_EQ(tables.exports_by_ordinal, expected);
+    EXPECT_TRUE(tables.forwarded.empty());
+}
+
+TEST(LibraryTables, ImportsOnlyTheThreeKernelCalls) {
+    const PeTables tables = tables_of("TELDO.dll");
+    const std::map<std::string, std::set<std::string>> expected{
+        {"KERNEL32.DLL", {"CloseHandle", "CreateFileA", "DeviceIoControl"}}};
+    EXPECT_EQ(tables.imports, expected);
+}
+
+TEST(LibraryTables, IsA32BitImageWithAnEntryRoutine) {
+    const PeTables tables = tables_of("TELDO.dll");
+    EXPECT_EQ(tables.machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_NE(tables.entry_point_rva, 0u);
+}
+
+}  // namespace

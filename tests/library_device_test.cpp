@@ -1,0 +1,130 @@
+// TELDO.dll end to end against the stand-in driver: what it reads and
+// writes, what reaches the driver, and how the one device is shared.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "child_process.h"
+#include "driver_diagnostics.h"
+#include "teldo.h"
+
+namespace {
+
+using teldo::diag::RecordedRequest;
+using teldo::test::DriverDiagnostics;
+using teldo::test::run_child;
+
+class LibraryDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TELDO_Close();  // whatever an earlier test left open
+        ASSERT_TRUE(diagnostics_.reset());
+    }
+    void TearDown() override { TELDO_Close(); }
+
+    DriverDiagnostics diagnostics_;
+};
+
+TEST_F(LibraryDevice, WrittenBytesReadBackAndUntouchedPortsReadFF) {
+    ASSERT_EQ(TELDO_Open(), 1);
+    struct {
+        std::uint16_t port;
+        std::uint8_t value;
+    } const cases[] = {{0x0000, 0x00}, {0x0378, 0x55}, {0x03F8, 0x0A}, {0x8000, 0x80},
+                       {0xFFFF, 0xFF}, {0x0001, 0x01}};
+    for (const auto& c : cases) EXPECT_EQ(TELDO_WR(c.port, c.value), 1) << c.port;
+    for (const auto& c : cases) EXPECT_EQ(TELDO_RD(c.port), c.value) << c.port;
+    for (std::uint16_t untouched : {0x0002, 0x0377, 0x0379, 0x7FFF, 0xFFFE})
+        EXPECT_EQ(TELDO_RD(untouched), 0xFF) << untouched;
+}
+
+TEST_F(LibraryDevice, DriverReceivesTheSpecifiedRequests) {
+    ASSERT_EQ(TELDO_Open(), 1);
+    EXPECT_EQ(TELDO_WR(0x0312, 0x5A), 1);
+    EXPECT_EQ(TELDO_RD(0x0312), 0x5A);
+    EXPECT_EQ(TELDO_RD(static_cast<unsigned short>(-32768)), 0xFF);
+
+    const std::vector<RecordedRequest> seen = diagnostics_.recent();
+    ASSERT_EQ(seen.size(), 3u);
+    struct {
+        std::uint32_t code, input_length, output_length;
+        std::array<std::uint8_t, 3> bytes;
+    } const expected[] = {
+        {0x80002000, 4, 0, {0x12, 0x03, 0x5A}},
+        {0x80002004, 2, 1, {0x12, 0x03, 0x00}},
+        {0x80002004, 2, 1, {0x00, 0x80, 0x00}},
+    };
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].code, expected[i].code);
+        EXPECT_EQ(seen[i].input_length, expected[i].input_length);
+        EXPECT_EQ(seen[i].output_length, expected[i].output_length);
+        EXPECT_EQ(seen[i].status, 0);
+        EXPECT_EQ(seen[i].from_owner, 1u);
+        for (std::uint32_t b = 0; b < 3 && b < expected[i].input_length; ++b)
+            EXPECT_EQ(seen[i].input[b], expected[i].bytes[b]) << "byte " << b;
+    }
+}
+
+TEST_F(LibraryDevice, OpenCloseCloseGivesOneNonzeroMinusOne) {
+    EXPECT_EQ(TELDO_Open(), 1);
+    EXPECT_NE(TELDO_Close(), 0);
+    EXPECT_EQ(TELDO_Close(), -1);
+    const auto snapshot = diagnostics_.snapshot();
+    EXPECT_EQ(snapshot.opens, 1u);
+    EXPECT_EQ(snapshot.closes, 1u);
+    EXPECT_EQ(snapshot.held, 0u);
+}
+
+TEST_F(LibraryDevice, ReopenWhileOpenKeepsOneHolderAndWorks) {
+    ASSERT_EQ(TELDO_Open(), 1);
+    ASSERT_EQ(TELDO_Open(), 1);
+    EXPECT_EQ(TELDO_WR(0x0100, 0x42), 1);
+    EXPECT_EQ(TELDO_RD(0x0100), 0x42);
+    const auto snapshot = diagnostics_.snapshot();
+    EXPECT_EQ(snapshot.opens, 2u);
+    EXPECT_EQ(snapshot.closes, 1u);
+    EXPECT_EQ(snapshot.refused_opens, 0u);
+}
+
+TEST_F(LibraryDevice, FailedRequestsReturnZero) {
+    ASSERT_EQ(TELDO_Open(), 1);
+    ASSERT_EQ(TELDO_WR(0x0200, 0x5A), 1);
+
+    ASSERT_TRUE(diagnostics_.inject({2, 0}));
+    EXPECT_EQ(TELDO_RD(0x0200), 0);
+    EXPECT_EQ(TELDO_WR(0x0200, 0x11), 0);
+    EXPECT_EQ(TELDO_RD(0x0200), 0x5A) << "the failed write must not have landed";
+
+    ASSERT_TRUE(diagnostics_.inject({0, 1}));
+    EXPECT_EQ(TELDO_RD(0x0200), 0) << "a success without a byte reads as 0";
+    EXPECT_EQ(TELDO_RD(0x0200), 0x5A);
+}
+
+TEST_F(LibraryDevice, RequestsWithNothingOpenFail) {
+    EXPECT_EQ(TELDO_WR(0x0200, 0x5A), 0);
+    EXPECT_EQ(TELDO_RD(0x0200), 0);
+    EXPECT_EQ(diagnostics_.snapshot().requests, 0u);
+}
+
+TEST_F(LibraryDevice, SecondProcessCannotUseTheDeviceUntilTheHolderCloses) {
+    ASSERT_EQ(TELDO_Open(), 1);
+    ASSERT_EQ(TELDO_WR(0x0300, 0x33), 1);
+
+    const auto refused = run_child("teldo_probe.exe rw 300 44");
+    ASSERT_TRUE(refused.finished) << refused.output;
+    // Wine hands the second opener a handle even though the driver refused
+    // the open, so its open may look successful; its requests must not.
+    EXPECT_NE(refused.output.find("write=0 read=00"), std::string::npos) << refused.output;
+    EXPECT_EQ(TELDO_RD(0x0300), 0x33) << "the refused writer changed the port";
+    EXPECT_GE(diagnostics_.snapshot().refused_opens, 1u);
+
+    ASSERT_NE(TELDO_Close(), 0);
+    const auto granted = run_child("teldo_probe.exe rw 300 44");
+    ASSERT_TRUE(granted.finished);
+    EXPECT_EQ(granted.output, "open=1 write=1 read=44 close=1\n");
+}
+
+}  // namespace

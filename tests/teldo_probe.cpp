@@ -1,7 +1,12 @@
 // A second user of TELDO.dll for the tests, in a process of its own.
-//   teldo_probe rw PORT VALUE   open, write VALUE to PORT, read it back, close
-//   teldo_probe hold MS         open, keep the device MS milliseconds, close
-// Prints what each call returned, e.g. "open=1 write=1 read=5A close=1".
+//   teldo_probe rw PORT VALUE           open, write VALUE to PORT, read it back, close
+//   teldo_probe hold MS                 open, keep the device MS milliseconds, close
+//   teldo_probe race EVENT PORT VALUE MS
+//                                       wait for the named event, then as rw, but
+//                                       keep the device MS milliseconds before closing
+//   teldo_probe retry PORT VALUE MS     until a write succeeds (at most MS milliseconds):
+//                                       open, write, and close again if it failed
+// Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 #include <windows.h>
 
 #include <cstdio>
@@ -10,25 +15,61 @@
 
 #include "teldo.h"
 
+namespace {
+
+unsigned long number(const char* text, int base) {
+    return std::strtoul(text, nullptr, base);
+}
+
+int read_write(unsigned short port, unsigned char value, DWORD hold_ms) {
+    const int opened = TELDO_Open();
+    const int written = TELDO_WR(port, value);
+    const unsigned read = TELDO_RD(port);
+    Sleep(hold_ms);
+    const int closed = TELDO_Close();
+    std::printf("open=%d write=%d read=%02X close=%d\n", opened, written, read, closed);
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "rw") == 0) {
-        const auto port = static_cast<unsigned short>(std::strtoul(argv[2], nullptr, 16));
-        const auto value = static_cast<unsigned char>(std::strtoul(argv[3], nullptr, 16));
-        const int opened = TELDO_Open();
-        const int written = TELDO_WR(port, value);
-        const unsigned read = TELDO_RD(port);
-        const int closed = TELDO_Close();
-        std::printf("open=%d write=%d read=%02X close=%d\n", opened, written, read, closed);
-        return 0;
-    }
-    if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
-        const int opened = TELDO_Open();
-        std::printf("open=%d\n", opened);
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (argc == 4 && std::strcmp(mode, "rw") == 0)
+        return read_write(number(argv[2], 16), number(argv[3], 16), 0);
+    if (argc == 3 && std::strcmp(mode, "hold") == 0) {
+        std::printf("open=%d\n", TELDO_Open());
         std::fflush(stdout);
-        Sleep(std::strtoul(argv[2], nullptr, 10));
+        Sleep(number(argv[2], 10));
         std::printf("close=%d\n", TELDO_Close());
         return 0;
     }
-    std::fprintf(stderr, "usage: teldo_probe rw PORT VALUE | hold MS\n");
+    if (argc == 6 && std::strcmp(mode, "race") == 0) {
+        HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
+        if (!go || WaitForSingleObject(go, 30000) != WAIT_OBJECT_0) return 3;
+        return read_write(number(argv[3], 16), number(argv[4], 16), number(argv[5], 10));
+    }
+    if (argc == 5 && std::strcmp(mode, "retry") == 0) {
+        const auto port = static_cast<unsigned short>(number(argv[2], 16));
+        const auto value = static_cast<unsigned char>(number(argv[3], 16));
+        const DWORD deadline = GetTickCount() + number(argv[4], 10);
+        for (int attempts = 1;; ++attempts) {
+            TELDO_Open();
+            if (TELDO_WR(port, value) == 1) {
+                const unsigned read = TELDO_RD(port);
+                std::printf("attempts=%d read=%02X close=%d\n", attempts, read, TELDO_Close());
+                return 0;
+            }
+            TELDO_Close();
+            if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
+                std::printf("gave up after %d attempts\n", attempts);
+                return 1;
+            }
+            Sleep(20);
+        }
+    }
+    std::fprintf(stderr,
+                 "usage: teldo_probe rw PORT VALUE | hold MS | race EVENT PORT VALUE MS |"
+                 " retry PORT VALUE MS\n");
     return 2;
 }

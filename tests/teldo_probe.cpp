@@ -6,6 +6,7 @@
 //                                       keep the device MS milliseconds before closing
 //   teldo_probe retry PORT VALUE MS     until a write succeeds (at most MS milliseconds):
 //                                       open, write, and close again if it failed
+//   teldo_probe status                  the stand-in driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 
 #include "teldo.h"
+#include "teldo_diagnostics.h"
 
 namespace {
 
@@ -31,10 +33,33 @@ int read_write(unsigned short port, unsigned char value, DWORD hold_ms) {
     return 0;
 }
 
+int status() {
+    HANDLE diag = CreateFileA(teldo::diag::device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    teldo::diag::Snapshot snapshot{};
+    DWORD returned;
+    if (!DeviceIoControl(diag, teldo::diag::IOCTL_DIAG_SNAPSHOT, nullptr, 0, &snapshot,
+                         sizeof snapshot, &returned, nullptr)) {
+        std::printf("the stand-in driver does not answer\n");
+        return 1;
+    }
+    std::printf("opens=%u closes=%u refused_opens=%u held=%u requests=%u\n", snapshot.opens,
+                snapshot.closes, snapshot.refused_opens, snapshot.held, snapshot.requests);
+    for (std::uint32_t i = 0; i < snapshot.recorded; ++i) {
+        const auto& seen = snapshot.recent[i];
+        std::printf("  code %08X in %u out %u status %08X %s bytes %02X %02X %02X %02X\n",
+                    seen.code, seen.input_length, seen.output_length,
+                    static_cast<unsigned>(seen.status), seen.from_owner ? "holder" : "other",
+                    seen.input[0], seen.input[1], seen.input[2], seen.input[3]);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
+    if (argc == 2 && std::strcmp(mode, "status") == 0) return status();
     if (argc == 4 && std::strcmp(mode, "rw") == 0)
         return read_write(number(argv[2], 16), number(argv[3], 16), 0);
     if (argc == 3 && std::strcmp(mode, "hold") == 0) {
@@ -70,6 +95,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: teldo_probe rw PORT VALUE | hold MS | race EVENT PORT VALUE MS |"
-                 " retry PORT VALUE MS\n");
+                 " retry PORT VALUE MS | status\n");
     return 2;
 }

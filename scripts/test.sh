@@ -13,4 +13,8 @@ source "$source_dir/scripts/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 cd "$build_dir"
-xvfb-run -a -s "-screen 0 1024x768x24" ctest --output-on-failure
+rm -rf report && mkdir -p report
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" ctest --output-on-failure || status=$?
+"$source_dir/scripts/update-report.sh" "$build_dir"
+exit $status

@@ -14,7 +14,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
-wineserver -p 60
+wineserver -p 60 2>/dev/null || true  # already running is fine
 
 reg() { wine reg add "$@" /f >/dev/null 2>&1; }
 fontlink='NotoSansCJK-Regular.ttc,Noto Sans CJK SC'

@@ -1,0 +1,64 @@
+// The read, write and exit actions, the window's unload, and the key filter
+// of the three entry fields.
+#include "form1_events.h"
+
+#include <windows.h>
+
+#include "form1_window.h"
+#include "hex_entry.h"
+#include "teldo_binding.h"
+
+namespace brenvo::form1 {
+namespace {
+
+// An entry too large for its width stops the action before the library is
+// called; the operator learns which entry and what it takes, and carries on.
+void report_misfit(Entry entry) {
+    const wchar_t* text = L"";
+    switch (entry) {
+    case Entry::read_address:
+        text = L"读卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+               L"Read address out of range: it takes 0 to FFFF.";
+        break;
+    case Entry::write_address:
+        text = L"写卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+               L"Write address out of range: it takes 0 to FFFF.";
+        break;
+    case Entry::write_value:
+        text = L"写卡 数值(Hex) 超出范围：应为 0 到 FF。\n"
+               L"Write value out of range: it takes 0 to FF.";
+        break;
+    }
+    MessageBoxW(handle(), text, L"Brenvo", MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace
+
+void command1_click() {
+    const Narrowed read = narrow_read(text(design::id_text2));
+    if (read.misfit) return report_misfit(*read.misfit);
+    const std::uint8_t value = teldo::read(read.port);
+    set_caption(design::id_label11, byte_hex(value));
+}
+
+void command2_click() {
+    const Narrowed write = narrow_write(text(design::id_text5), text(design::id_text6));
+    if (write.misfit) return report_misfit(*write.misfit);
+    teldo::write(write.port, write.value);
+}
+
+void command3_click() {
+    teldo::close();
+    unload();
+}
+
+void text_key_press(design::ControlId, std::int16_t& key_code) {
+    if (key_accepted(key_code)) return;
+    MessageBeep(0xFFFFFFFF);
+    MessageBeep(0xFFFFFFFF);
+    key_code = 0;
+}
+
+void form_unload() { teldo::close(); }
+
+}  // namespace brenvo::form1

@@ -1,0 +1,282 @@
+#include "form1_window.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "form1_events.h"
+
+namespace brenvo::form1 {
+namespace {
+
+using design::ControlDesign;
+using design::Kind;
+
+constexpr DWORD form_style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD form_ex_style = 0;
+
+struct WindowState {
+    HWND form = nullptr;
+    HFONT font = nullptr;
+    bool own_font = false;
+    HWND focus = nullptr;  // the control that had the focus when the window was left
+};
+WindowState state;
+
+WNDPROC edit_class_proc = nullptr;
+
+// Twips to pixels at the display's resolution (15 twips a pixel at 96 dpi).
+struct Scale {
+    int dpi_x, dpi_y;
+    int x(int twips) const { return MulDiv(twips, dpi_x, 1440); }
+    int y(int twips) const { return MulDiv(twips, dpi_y, 1440); }
+};
+
+Scale display_scale() {
+    const HDC screen = GetDC(nullptr);
+    const Scale scale{GetDeviceCaps(screen, LOGPIXELSX), GetDeviceCaps(screen, LOGPIXELSY)};
+    ReleaseDC(nullptr, screen);
+    return scale;
+}
+
+// The platform's message font, which carries the font links for CJK text.
+void choose_font() {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+        state.font = CreateFontIndirectW(&metrics.lfMessageFont);
+    state.own_font = state.font != nullptr;
+    if (!state.font) state.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+const ControlDesign* find_design(std::string_view name) {
+    for (const ControlDesign& control : design::form1_controls)
+        if (control.name == name) return &control;
+    return nullptr;
+}
+
+// The text fields ask the dialog manager for Enter and Esc, so that those keys
+// press no button and arrive as characters at the key filter; every character
+// passes the key press event before the field sees it.
+LRESULT CALLBACK text_field_proc(HWND field, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_GETDLGCODE: {
+        LRESULT code = CallWindowProcW(edit_class_proc, field, message, wparam, lparam);
+        const auto* pending = reinterpret_cast<const MSG*>(lparam);
+        if (pending && pending->message == WM_KEYDOWN &&
+            (pending->wParam == VK_RETURN || pending->wParam == VK_ESCAPE))
+            code |= DLGC_WANTALLKEYS;
+        return code;
+    }
+    case WM_CHAR: {
+        auto key_code = static_cast<std::int16_t>(static_cast<std::uint16_t>(wparam));
+        text_key_press(static_cast<design::ControlId>(GetDlgCtrlID(field)), key_code);
+        if (key_code == 0) return 0;
+        wparam = static_cast<std::uint16_t>(key_code);
+        break;
+    }
+    default:
+        break;
+    }
+    return CallWindowProcW(edit_class_proc, field, message, wparam, lparam);
+}
+
+struct ControlClass {
+    const wchar_t* window_class;
+    DWORD style;
+    DWORD ex_style;
+};
+
+ControlClass control_class(const ControlDesign& control) {
+    switch (control.kind) {
+    case Kind::push_button:
+        return {L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON | BS_MULTILINE | BS_CENTER | BS_VCENTER, 0};
+    case Kind::group_box:
+        return {L"BUTTON", BS_GROUPBOX, WS_EX_TRANSPARENT};
+    case Kind::text_field:
+        return {L"EDIT", WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+    case Kind::label:
+        if (control.name == design::output_label)
+            return {L"STATIC", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE | SS_SUNKEN, 0};
+        return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+    }
+    return {L"STATIC", 0, 0};
+}
+
+bool create_control(HINSTANCE instance, const Scale& scale, const ControlDesign& control) {
+    int left = scale.x(control.left);
+    int top = scale.y(control.top);
+    if (control.container != "Form1") {
+        const ControlDesign* frame = find_design(control.container);
+        if (!frame) return false;
+        left += scale.x(frame->left);
+        top += scale.y(frame->top);
+    }
+    const ControlClass cls = control_class(control);
+    const std::wstring caption(control.caption);
+    const HWND window = CreateWindowExW(
+        cls.ex_style, cls.window_class, caption.c_str(), WS_CHILD | WS_VISIBLE | cls.style, left,
+        top, scale.x(control.width), scale.y(control.height), state.form,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
+    if (!window) return false;
+    SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), FALSE);
+    if (control.kind == Kind::text_field) {
+        SendMessageW(window, EM_SETLIMITTEXT, 0, 0);  // no length limit
+        edit_class_proc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+            window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(text_field_proc)));
+    }
+    return true;
+}
+
+// Controls are created in tab order: the dialog manager walks siblings in
+// z-order, and a new child goes below its elder siblings.
+bool create_controls(HINSTANCE instance, const Scale& scale) {
+    std::array<const ControlDesign*, design::form1_controls.size()> order;
+    std::transform(design::form1_controls.begin(), design::form1_controls.end(), order.begin(),
+                   [](const ControlDesign& c) { return &c; });
+    std::stable_sort(order.begin(), order.end(), [](const ControlDesign* a, const ControlDesign* b) {
+        return a->tab_index < b->tab_index;
+    });
+    for (const ControlDesign* control : order)
+        if (!create_control(instance, scale, *control)) return false;
+    return true;
+}
+
+HWND first_tab_stop() { return GetNextDlgTabItem(state.form, nullptr, FALSE); }
+
+void restore_focus() {
+    HWND target = state.focus && IsWindow(state.focus) ? state.focus : first_tab_stop();
+    if (target) SetFocus(target);
+}
+
+LRESULT CALLBACK form_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_COMMAND:
+        // Only clicks of the three buttons; the dialog manager's IDOK and
+        // IDCANCEL for Enter and Esc name no control and are ignored.
+        if (HIWORD(wparam) == BN_CLICKED && lparam != 0) {
+            switch (LOWORD(wparam)) {
+            case design::id_command1: command1_click(); return 0;
+            case design::id_command2: command2_click(); return 0;
+            case design::id_command3: command3_click(); return 0;
+            default: break;
+            }
+        }
+        return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wparam) == WA_INACTIVE) {
+            const HWND focus = GetFocus();
+            if (focus && IsChild(window, focus)) state.focus = focus;
+            return 0;
+        }
+        if (!HIWORD(wparam)) restore_focus();  // not while minimised
+        return 0;
+    case WM_SETFOCUS:
+        restore_focus();
+        return 0;
+    case WM_ENDSESSION:
+        // The session ends: unload the window so that its unload event runs.
+        if (wparam) DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        form_unload();
+        PostQuitMessage(0);
+        return 0;
+    case WM_NCDESTROY:
+        state.form = nullptr;
+        state.focus = nullptr;
+        if (state.own_font) DeleteObject(state.font);
+        state.font = nullptr;
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+bool register_class(HINSTANCE instance) {
+    WNDCLASSEXW cls{};
+    cls.cbSize = sizeof cls;
+    cls.lpfnWndProc = form_proc;
+    cls.hInstance = instance;
+    cls.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    const std::wstring name(design::form1.class_name);
+    cls.lpszClassName = name.c_str();
+    return RegisterClassExW(&cls) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+// Sets the client area to the design size, whatever frame the platform draws.
+void fit_client_area(int width, int height) {
+    RECT client;
+    GetClientRect(state.form, &client);
+    RECT frame;
+    GetWindowRect(state.form, &frame);
+    const int dx = width - (client.right - client.left);
+    const int dy = height - (client.bottom - client.top);
+    if (dx || dy)
+        SetWindowPos(state.form, nullptr, 0, 0, frame.right - frame.left + dx,
+                     frame.bottom - frame.top + dy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+}  // namespace
+
+bool load(HINSTANCE instance) {
+    if (state.form) return true;
+    if (!register_class(instance)) return false;
+    const Scale scale = display_scale();
+    const auto& form = design::form1;
+    RECT rect{scale.x(form.client_left), scale.y(form.client_top),
+              scale.x(form.client_left + form.client_width),
+              scale.y(form.client_top + form.client_height)};
+    AdjustWindowRectEx(&rect, form_style, FALSE, form_ex_style);
+    const std::wstring class_name(form.class_name), caption(form.caption);
+    state.form = CreateWindowExW(form_ex_style, class_name.c_str(), caption.c_str(), form_style,
+                                 rect.left, rect.top, rect.right - rect.left,
+                                 rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
+    if (!state.form) return false;
+    choose_font();
+    if (!create_controls(instance, scale)) {
+        DestroyWindow(state.form);
+        return false;
+    }
+    fit_client_area(scale.x(form.client_width), scale.y(form.client_height));
+    state.focus = first_tab_stop();
+    return true;
+}
+
+void show() {
+    if (!state.form) return;
+    ShowWindow(state.form, SW_SHOWNORMAL);
+    UpdateWindow(state.form);
+    restore_focus();
+}
+
+void unload() {
+    if (state.form) DestroyWindow(state.form);
+}
+
+HWND handle() { return state.form; }
+
+std::wstring text(design::ControlId control) {
+    const HWND window = GetDlgItem(state.form, control);
+    std::wstring result(static_cast<std::size_t>(GetWindowTextLengthW(window)), L'\0');
+    if (!result.empty()) {
+        const int copied = GetWindowTextW(window, result.data(), static_cast<int>(result.size()) + 1);
+        result.resize(static_cast<std::size_t>(copied));
+    }
+    return result;
+}
+
+void set_caption(design::ControlId control, std::wstring_view caption) {
+    const std::wstring text(caption);
+    SetDlgItemTextW(state.form, control, text.c_str());
+}
+
+bool dialog_message(MSG& message) {
+    return state.form && IsDialogMessageW(state.form, &message);
+}
+
+}  // namespace brenvo::form1

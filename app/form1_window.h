@@ -1,0 +1,36 @@
+// The main window Form1, built from its stored design (form1_design.h). It
+// turns window messages into the window's seven events (form1_events.h) and
+// offers the few operations the event handlers use.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "form1_design.h"
+
+namespace brenvo::form1 {
+
+// Creates the window and its controls if they do not exist yet; false when
+// the window could not be created.
+bool load(HINSTANCE instance);
+
+// Shows the window modeless, without owner, with the focus in the first
+// control of the tab order.
+void show();
+
+// Destroys the window; its unload event runs first. Nothing when not loaded.
+void unload();
+
+// The window while it is loaded, else nullptr.
+HWND handle();
+
+std::wstring text(design::ControlId control);
+void set_caption(design::ControlId control, std::wstring_view caption);
+
+// The dialog manager's keyboard handling (Tab, Shift+Tab) for messages bound
+// for the window; true when the message has been handled.
+bool dialog_message(MSG& message);
+
+}  // namespace brenvo::form1

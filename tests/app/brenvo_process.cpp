@@ -1,0 +1,371 @@
+#include "brenvo_process.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+
+namespace brenvo::test {
+namespace {
+
+constexpr wchar_t form_class[] = L"BrenvoForm1";
+constexpr int sync_control = 2002;  // Text2: its text limit carries the sync markers
+
+template <typename Pred>
+bool poll(DWORD timeout_ms, Pred done) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    for (;;) {
+        if (done()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(20);
+    }
+}
+
+std::wstring class_of(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+std::wstring window_text(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return L"";
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    text.resize(copied);
+    return text;
+}
+
+struct BoxSearch {
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK find_box(HWND window, LPARAM param) {
+    if (IsWindowVisible(window) && class_of(window) == L"#32770") {
+        reinterpret_cast<BoxSearch*>(param)->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK collect_box_parts(HWND child, LPARAM param) {
+    auto* box = reinterpret_cast<MessageBoxSeen*>(param);
+    const std::wstring cls = class_of(child);
+    if (!IsWindowVisible(child)) return TRUE;
+    if (_wcsicmp(cls.c_str(), L"Static") == 0) {
+        const std::wstring text = window_text(child);
+        if (!text.empty()) box->text += (box->text.empty() ? L"" : L"\n") + text;
+    } else if (_wcsicmp(cls.c_str(), L"Button") == 0) {
+        box->buttons.push_back(window_text(child));
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::wstring binary_directory() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path, length);
+    return directory.substr(0, directory.find_last_of(L"\\/"));
+}
+
+int run_and_wait(const std::wstring& command_line, DWORD timeout_ms) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::wstring line = command_line;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0)
+        GetExitCodeProcess(info.hProcess, &code);
+    else
+        TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}
+
+bool BrenvoProcess::start(const std::wstring& directory) {
+    if (started()) return false;
+    const std::wstring program = directory + L"\\Brenvo.exe";
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.c_str(), &startup, &process_))
+        process_ = {};
+    return started();
+}
+
+BrenvoProcess::~BrenvoProcess() {
+    if (!started()) return;
+    if (is_running()) {
+        for (int i = 0; i < 3; ++i) {
+            const MessageBoxSeen box = current_message_box();
+            if (!box.window) break;
+            dismiss(box);
+            Sleep(200);
+        }
+        if (form_ && IsWindow(form_)) PostMessageW(form_, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.hProcess, 99);
+            WaitForSingleObject(process_.hProcess, 10000);
+        }
+    }
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+bool BrenvoProcess::is_running() const {
+    return started() && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+HWND BrenvoProcess::wait_for_window(DWORD timeout_ms) {
+    poll(timeout_ms, [&] {
+        for (HWND window = FindWindowExW(nullptr, nullptr, form_class, nullptr); window;
+             window = FindWindowExW(nullptr, window, form_class, nullptr)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            if (pid == process_.dwProcessId && IsWindowVisible(window)) {
+                form_ = window;
+                return true;
+            }
+        }
+        return !is_running();
+    });
+    // The window shows before start-up has finished (focus, first paint):
+    // wait until the program has reached its message loop.
+    if (form_ && !sync()) form_ = nullptr;
+    return form_;
+}
+
+std::wstring BrenvoProcess::text(int id) const { return window_text(control(id)); }
+
+void BrenvoProcess::set_text(int id, const std::wstring& text) {
+    DWORD_PTR result;
+    SendMessageTimeoutW(control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &result);
+}
+
+void BrenvoProcess::click(int id) { PostMessageW(control(id), BM_CLICK, 0, 0); }
+
+void BrenvoProcess::type(int id, const std::wstring& characters) {
+    for (wchar_t c : characters) PostMessageW(control(id), WM_CHAR, c, 1);
+}
+
+void BrenvoProcess::press_key(int id, UINT virtual_key) {
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC)) << 16;
+    PostMessageW(control(id), WM_KEYDOWN, virtual_key, scan | 1);
+    PostMessageW(control(id), WM_KEYUP, virtual_key, scan | 1 | 0xC0000000);
+}
+
+void BrenvoProcess::press_alt(int id, wchar_t letter) {
+    const UINT key = static_cast<UINT>(towupper(letter));
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC)) << 16;
+    const LPARAM alt_down = 0x20000000;
+    PostMessageW(control(id), WM_SYSKEYDOWN, key, scan | alt_down | 1);
+    PostMessageW(control(id), WM_SYSCHAR, letter, scan | alt_down | 1);
+    PostMessageW(control(id), WM_SYSKEYUP, key, scan | alt_down | 1 | 0xC0000000);
+}
+
+bool BrenvoProcess::sync() {
+    // Posted messages are handled in order, so once a marker posted after them
+    // has arrived they have been handled too; a second round covers the
+    // messages that handling them posted in turn (characters from key presses).
+    const HWND target = control(sync_control);
+    for (int round = 0; round < 2; ++round) {
+        const LPARAM marker = ++sync_marker_;
+        if (!PostMessageW(target, EM_SETLIMITTEXT, static_cast<WPARAM>(marker), 0)) return false;
+        const bool arrived = poll(10000, [&] {
+            DWORD_PTR limit = 0;
+            return SendMessageTimeoutW(target, EM_GETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                       &limit) &&
+                   static_cast<LPARAM>(limit) == marker;
+        });
+        if (!arrived) return false;
+    }
+    DWORD_PTR ignored;
+    SendMessageTimeoutW(target, EM_SETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    return true;
+}
+
+bool BrenvoProcess::bring_to_front() {
+    return poll(5000, [&] {
+        SetForegroundWindow(form_);
+        return GetForegroundWindow() == form_;
+    });
+}
+
+void BrenvoProcess::send_keys(std::initializer_list<Key> keys) {
+    std::vector<INPUT> inputs;
+    for (const Key& key : keys) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key.virtual_key;
+        input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key.virtual_key, MAPVK_VK_TO_VSC));
+        input.ki.dwFlags = key.down ? 0 : KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+bool BrenvoProcess::wait_for_focus(HWND control, DWORD timeout_ms) const {
+    return poll(timeout_ms, [&] { return focus() == control; });
+}
+
+HWND BrenvoProcess::focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(process_.dwThreadId, &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+std::uintptr_t BrenvoProcess::image_base() const {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_.dwProcessId);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    std::uintptr_t base = 0;
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof module;
+    for (BOOL more = Module32FirstW(snapshot, &module); more && !base;
+         more = Module32NextW(snapshot, &module))
+        if (_wcsicmp(module.szModule, L"Brenvo.exe") == 0)
+            base = reinterpret_cast<std::uintptr_t>(module.modBaseAddr);
+    CloseHandle(snapshot);
+    return base;
+}
+
+bool BrenvoProcess::read(std::uintptr_t address, void* buffer, std::size_t size) const {
+    SIZE_T done = 0;
+    return ReadProcessMemory(process_.hProcess, reinterpret_cast<const void*>(address), buffer,
+                             size, &done) &&
+           done == size;
+}
+
+std::string BrenvoProcess::read_string(std::uintptr_t address) const {
+    std::string text;
+    for (char c; text.size() < 256 && read(address + text.size(), &c, 1) && c;) text += c;
+    return text;
+}
+
+std::vector<std::string> BrenvoProcess::imported_dlls() const {
+    std::vector<std::string> names;
+    const std::uintptr_t base = image_base();
+    if (!base) return names;
+    const auto dos = read_as<IMAGE_DOS_HEADER>(base);
+    const auto nt = read_as<IMAGE_NT_HEADERS32>(base + dos.e_lfanew);
+    const auto& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (std::uintptr_t at = base + directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto descriptor = read_as<IMAGE_IMPORT_DESCRIPTOR>(at);
+        if (!descriptor.Name) break;
+        names.push_back(read_string(base + descriptor.Name));
+    }
+    return names;
+}
+
+std::uintptr_t BrenvoProcess::find_import(const char* dll, const char* function) const {
+    const std::uintptr_t base = image_base();
+    if (!base) return 0;
+    const auto dos = read_as<IMAGE_DOS_HEADER>(base);
+    const auto nt = read_as<IMAGE_NT_HEADERS32>(base + dos.e_lfanew);
+    const auto& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (std::uintptr_t at = base + directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto descriptor = read_as<IMAGE_IMPORT_DESCRIPTOR>(at);
+        if (!descriptor.Name) return 0;
+        if (_stricmp(read_string(base + descriptor.Name).c_str(), dll) != 0) continue;
+        const DWORD names = descriptor.OriginalFirstThunk ? descriptor.OriginalFirstThunk
+                                                          : descriptor.FirstThunk;
+        for (std::uintptr_t i = 0;; ++i) {
+            const auto thunk = read_as<DWORD>(base + names + i * 4);
+            if (!thunk) break;
+            if (thunk & IMAGE_ORDINAL_FLAG32) continue;
+            if (read_string(base + thunk + 2) == function) return base + descriptor.FirstThunk + i * 4;
+        }
+    }
+}
+
+bool BrenvoProcess::count_beeps() {
+    const std::uintptr_t slot = find_import("USER32.dll", "MessageBeep");
+    if (!slot) return false;
+    void* block = VirtualAllocEx(process_.hProcess, nullptr, 64, MEM_COMMIT | MEM_RESERVE,
+                                 PAGE_EXECUTE_READWRITE);
+    if (!block) return false;
+    const auto at = reinterpret_cast<std::uintptr_t>(block);
+    const std::uint32_t plain = static_cast<std::uint32_t>(at), total = plain + 4;
+    // BOOL WINAPI MessageBeep(UINT type): count the call, and count it as
+    // plain when type is 0xFFFFFFFF; return TRUE.
+    std::uint8_t code[] = {
+        0x83, 0x7C, 0x24, 0x04, 0xFF,        // cmp dword [esp+4], -1
+        0x75, 0x07,                          // jne total
+        0xF0, 0xFF, 0x05, 0, 0, 0, 0,        // lock inc dword [plain]
+        0xF0, 0xFF, 0x05, 0, 0, 0, 0,        // total: lock inc dword [total]
+        0xB8, 0x01, 0x00, 0x00, 0x00,        // mov eax, 1
+        0xC2, 0x04, 0x00,                    // ret 4
+    };
+    std::memcpy(code + 10, &plain, 4);
+    std::memcpy(code + 17, &total, 4);
+    SIZE_T done;
+    const std::uint32_t zero[4] = {};
+    if (!WriteProcessMemory(process_.hProcess, block, zero, sizeof zero, &done) ||
+        !WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at + 16), code, sizeof code,
+                            &done))
+        return false;
+    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at + 16), sizeof code);
+    const std::uint32_t thunk = static_cast<std::uint32_t>(at + 16);
+    DWORD old_protection;
+    if (!VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, PAGE_READWRITE,
+                          &old_protection))
+        return false;
+    const bool written = WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(slot),
+                                            &thunk, 4, &done);
+    VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, old_protection,
+                     &old_protection);
+    if (written) beep_counters_ = at;
+    return written;
+}
+
+std::uint32_t BrenvoProcess::read_counter(std::uintptr_t address) const {
+    return beep_counters_ ? read_as<std::uint32_t>(address) : 0;
+}
+
+std::uint32_t BrenvoProcess::beeps() const { return read_counter(beep_counters_ + 4); }
+std::uint32_t BrenvoProcess::plain_beeps() const { return read_counter(beep_counters_); }
+
+MessageBoxSeen BrenvoProcess::wait_for_message_box(DWORD timeout_ms) const {
+    MessageBoxSeen box;
+    if (!started()) return box;
+    poll(timeout_ms, [&] {
+        BoxSearch search;
+        EnumThreadWindows(process_.dwThreadId, find_box, reinterpret_cast<LPARAM>(&search));
+        box.window = search.found;
+        return box.window != nullptr || !is_running();
+    });
+    if (!box.window) return box;
+    box.caption = window_text(box.window);
+    EnumChildWindows(box.window, collect_box_parts, reinterpret_cast<LPARAM>(&box));
+    return box;
+}
+
+void BrenvoProcess::dismiss(const MessageBoxSeen& box) {
+    for (HWND child = GetWindow(box.window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (IsWindowVisible(child) && _wcsicmp(class_of(child).c_str(), L"Button") == 0) {
+            PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(child), BN_CLICKED),
+                         reinterpret_cast<LPARAM>(child));
+            return;
+        }
+    }
+}
+
+DWORD BrenvoProcess::wait_for_exit(DWORD timeout_ms) {
+    if (!started()) return STILL_ACTIVE;
+    if (WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+}
+
+}  // namespace brenvo::test

@@ -19,20 +19,31 @@ if [ -n "${DISPLAY:-}" ]; then
   exec wine Brenvo.exe
 fi
 
-export BRENVO_SHOT="$build_dir/brenvo-screenshot.png"
-rm -f "$BRENVO_SHOT"
-xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-  wine explorer /desktop=brenvo,640x480 Brenvo.exe &
-  if wine window_tool.exe wait Brenvo; then
+# A Wine virtual desktop gives the window its title bar (Xvfb has no window
+# manager). Programs inside it are out of reach of ones outside, so the window
+# tool runs inside it too and reports through marker files.
+shot="$build_dir/brenvo-screenshot.png"
+marks=$(mktemp -d)
+rm -f "$shot"
+export shot marks
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  desktop="explorer /desktop=brenvo,800x600"
+  wine $desktop Brenvo.exe &
+  wine $desktop window_tool.exe wait Brenvo "Z:$marks/shown" &
+  for _ in $(seq 300); do [ -e "$marks/shown" ] && break; sleep 0.1; done
+  if [ -e "$marks/shown" ]; then
     sleep 1
-    import -window root "$BRENVO_SHOT"
-    wine window_tool.exe close Brenvo
+    import -window root -crop 800x600+0+0 "$shot"
+    wine $desktop window_tool.exe close Brenvo "Z:$marks/closed" &
+    for _ in $(seq 300); do [ -e "$marks/closed" ] && break; sleep 0.1; done
   fi
-  wait
 '
-if [ -f "$BRENVO_SHOT" ]; then
-  echo "Brenvo ran on a virtual display; screenshot: $BRENVO_SHOT"
+closed=no
+[ -e "$marks/closed" ] && closed=yes
+rm -rf "$marks"
+if [ -f "$shot" ] && [ $closed = yes ]; then
+  echo "Brenvo ran on a virtual display and was closed; screenshot: $shot"
 else
-  echo "Brenvo showed no window" >&2
+  echo "Brenvo did not show its window or did not close (screenshot: ${shot})" >&2
   exit 1
 fi

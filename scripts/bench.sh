@@ -2,14 +2,7 @@
 # Builds the project and prints every benchmark's figures.
 # Usage: scripts/bench.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${1:-$source_dir/build}
-
-"$source_dir/scripts/build.sh" "$build_dir"
-build_dir=$(cd "$build_dir" && pwd)
-export TELDO_BUILD_DIR=$build_dir
-source "$source_dir/scripts/wine-env.sh"
-trap 'wineserver -k 2>/dev/null || true' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 
 cd "$build_dir/bin"
 # The start-up benchmark shows windows: give it a virtual display if needed.

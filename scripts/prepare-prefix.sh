@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the build tree's private Wine prefix ready: a win32 prefix without
 # Mono/Gecko prompts, CJK font links for the Chinese captions, 96 dpi, and the
-# freshly built stand-in driver installed and started as a kernel service.
+# freshly built stand-in driver installed as a kernel service that starts with
+# the prefix.
 # Safe to run again: it only redoes what is missing or out of date.
 set -euo pipefail
 build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
@@ -33,8 +34,11 @@ if ! cmp -s "$sys" "$installed"; then
   cp "$sys" "$installed"
 fi
 if ! sc query TELDO | grep -q 'TELDO'; then
-  sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\teldo.sys' >/dev/null
+  sc create TELDO type= kernel start= auto 'binPath=' 'C:\windows\system32\drivers\teldo.sys' >/dev/null
 fi
+# Started with the prefix (2, automatic), so that the device is there whenever
+# Wine starts; set directly, as Wine's sc has no "config".
+reg 'HKLM\System\CurrentControlSet\Services\TELDO' /v Start /t REG_DWORD /d 2
 if ! sc query TELDO | grep -q RUNNING; then
   sc start TELDO >/dev/null || true
 fi

@@ -5,14 +5,7 @@
 # window as the close box would.
 # Usage: scripts/run.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${1:-$source_dir/build}
-
-"$source_dir/scripts/build.sh" "$build_dir"
-build_dir=$(cd "$build_dir" && pwd)
-export TELDO_BUILD_DIR=$build_dir
-source "$source_dir/scripts/wine-env.sh"
-trap 'wineserver -k 2>/dev/null || true' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 cd "$build_dir/bin"
 
 if [ -n "${DISPLAY:-}" ]; then

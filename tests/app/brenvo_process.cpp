@@ -10,13 +10,15 @@ namespace {
 constexpr wchar_t form_class[] = L"BrenvoForm1";
 constexpr int sync_control = 2002;  // Text2: its text limit carries the sync markers
 
+// Checks often at first, since most waits are for a message or two to be
+// handled, then every 20 ms.
 template <typename Pred>
 bool poll(DWORD timeout_ms, Pred done) {
     const ULONGLONG end = GetTickCount64() + timeout_ms;
-    for (;;) {
+    for (int round = 0;; ++round) {
         if (done()) return true;
         if (GetTickCount64() >= end) return false;
-        Sleep(20);
+        Sleep(round < 50 ? 1 : 20);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "brenvo_resources.h"
 #include "form1_events.h"
 
 namespace brenvo::form1 {
@@ -199,7 +200,7 @@ bool register_class(HINSTANCE instance) {
     cls.cbSize = sizeof cls;
     cls.lpfnWndProc = form_proc;
     cls.hInstance = instance;
-    cls.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_BRENVO));
     cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     const std::wstring name(design::form1.class_name);
@@ -219,6 +220,22 @@ void fit_client_area(int width, int height) {
         SetWindowPos(state.form, nullptr, 0, 0, frame.right - frame.left + dx,
                      frame.bottom - frame.top + dy,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The window opens at its design position, but where that would leave part of
+// it off the screen (large fonts on a small screen) it moves just far enough
+// back onto the work area, so that every control and the close box stay in reach.
+void keep_on_work_area() {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoW(MonitorFromWindow(state.form, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    const RECT& work = monitor.rcWork;
+    RECT frame;
+    GetWindowRect(state.form, &frame);
+    const int left = std::max<int>(work.left, std::min<int>(frame.left, work.right - (frame.right - frame.left)));
+    const int top = std::max<int>(work.top, std::min<int>(frame.top, work.bottom - (frame.bottom - frame.top)));
+    if (left != frame.left || top != frame.top)
+        SetWindowPos(state.form, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace
@@ -243,6 +260,7 @@ bool load(HINSTANCE instance) {
         return false;
     }
     fit_client_area(scale.x(form.client_width), scale.y(form.client_height));
+    keep_on_work_area();
     state.focus = first_tab_stop();
     return true;
 }

@@ -1,0 +1,47 @@
+# The bench package, made by `cpack` in the build tree: one zip,
+# Brenvo-<version>-win32.zip, holding one folder with
+#   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt
+#   stand-in-driver/teldo.sys and its README.txt
+# The texts get the project version and Windows line ends; the guide, which
+# quotes the Chinese captions, also a UTF-8 byte order mark for Notepad.
+
+install(TARGETS brenvo RUNTIME DESTINATION .)
+# TELDO.dll alone, without its import library.
+install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
+install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION stand-in-driver)
+
+string(ASCII 239 187 191 utf8_bom)
+foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt)
+  set(source ${PROJECT_SOURCE_DIR}/package/${text})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} content)
+  set(bom "")
+  if(text STREQUAL "OPERATORS-GUIDE.txt")
+    set(bom ${utf8_bom})
+  endif()
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/package/${text} CONTENT "${bom}${content}"
+       @ONLY NEWLINE_STYLE CRLF)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/package/OPERATORS-GUIDE.txt DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/package/stand-in-driver/README.txt DESTINATION stand-in-driver)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Brenvo)
+set(CPACK_PACKAGE_VENDOR "Brenvo and TELDO developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Brenvo ISA port test program with the TELDO port-access library")
+set(CPACK_SYSTEM_NAME win32)
+# Kept in a variable of our own: include(CPack) changes CPACK_PACKAGE_FILE_NAME
+# in this scope while it writes the source package's configuration.
+set(BRENVO_PACKAGE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_PACKAGE_FILE_NAME ${BRENVO_PACKAGE_NAME})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES OFF)  # the binaries are linked stripped
+include(CPack)
+
+# Every build reports the shipped binaries' sizes and imported DLLs, and keeps
+# the report in binary-report.txt.
+add_custom_target(binary_report ALL
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DOUTPUT=${PROJECT_BINARY_DIR}/binary-report.txt
+          -P ${PROJECT_SOURCE_DIR}/cmake/binary_report.cmake $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo>
+  VERBATIM)
+add_dependencies(binary_report brenvo teldo)

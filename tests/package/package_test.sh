@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The bench package as an engineer gets it: unpacks the zip into a fresh
+# directory with a Wine prefix of its own, installs the stand-in driver from
+# the unpacked folder as a kernel service, and runs TEST_PROGRAM against the
+# packaged Brenvo.exe. Never touches the build tree's prefix, and ends its
+# own prefix's wineserver whatever happens. The work directory is removed
+# after a pass and kept for a look after a failure.
+# Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR
+set -euo pipefail
+zip=$(realpath "${1:?usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR}")
+test_program=$(realpath "${2:?}")
+work=${3:?}
+
+# Windows need a display: use a virtual one when there is none.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+fi
+
+export WINEPREFIX=$work/wineprefix WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+[ -d "$WINEPREFIX" ] && { wineserver -k 2>/dev/null || true; }  # left from an aborted run
+rm -rf "$work"
+mkdir -p "$work"
+trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'exit 143' TERM INT  # a timeout ends the prefix too
+
+(cd "$work" && cmake -E tar xf "$zip")
+package=$work/$(basename "$zip" .zip)
+for file in Brenvo.exe TELDO.dll OPERATORS-GUIDE.txt stand-in-driver/teldo.sys \
+            stand-in-driver/README.txt; do
+  [ -f "$package/$file" ] || { echo "The package lacks $file" >&2; exit 1; }
+done
+
+echo "Creating a fresh Wine prefix in $WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+wineserver -p 60
+
+# The driver's note tells the engineer these two commands.
+sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
+sys=$(winepath -w "$package/stand-in-driver/teldo.sys" 2>/dev/null | tr -d '\r')
+sc create TELDO type= kernel start= demand binPath= "$sys" >/dev/null
+sc start TELDO >/dev/null || true
+sc query TELDO | grep -q RUNNING || { echo "The packaged stand-in driver did not start" >&2; exit 1; }
+
+export BRENVO_PACKAGE_DIR=$(winepath -w "$package" 2>/dev/null | tr -d '\r')
+# In the background, so that a signal reaches this script at once.
+wine "$test_program" &
+wait $!
+sc stop TELDO >/dev/null || true
+
+trap - EXIT
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+rm -rf "$work"

@@ -30,6 +30,8 @@ enum ControlId : int {
     id_label11 = 4011,
 };
 
+// Names and captions are views of string literals, so they end in a NUL and
+// can be handed to the platform as they are.
 struct FormDesign {
     std::wstring_view class_name;
     std::wstring_view caption;

@@ -38,7 +38,7 @@ void command1_click() {
     const Narrowed read = narrow_read(text(design::id_text2));
     if (read.misfit) return report_misfit(*read.misfit);
     const std::uint8_t value = teldo::read(read.port);
-    set_caption(design::id_label11, byte_hex(value));
+    set_caption(design::id_label11, byte_hex(value).text);
 }
 
 void command2_click() {

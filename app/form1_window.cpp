@@ -114,9 +114,8 @@ bool create_control(HINSTANCE instance, const Scale& scale, const ControlDesign&
         top += scale.y(frame->top);
     }
     const ControlClass cls = control_class(control);
-    const std::wstring caption(control.caption);
     const HWND window = CreateWindowExW(
-        cls.ex_style, cls.window_class, caption.c_str(), WS_CHILD | WS_VISIBLE | cls.style, left,
+        cls.ex_style, cls.window_class, control.caption.data(), WS_CHILD | WS_VISIBLE | cls.style, left,
         top, scale.x(control.width), scale.y(control.height), state.form,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
     if (!window) return false;
@@ -135,7 +134,7 @@ bool create_controls(HINSTANCE instance, const Scale& scale) {
     std::array<const ControlDesign*, design::form1_controls.size()> order;
     std::transform(design::form1_controls.begin(), design::form1_controls.end(), order.begin(),
                    [](const ControlDesign& c) { return &c; });
-    std::stable_sort(order.begin(), order.end(), [](const ControlDesign* a, const ControlDesign* b) {
+    std::sort(order.begin(), order.end(), [](const ControlDesign* a, const ControlDesign* b) {
         return a->tab_index < b->tab_index;
     });
     for (const ControlDesign* control : order)
@@ -203,8 +202,7 @@ bool register_class(HINSTANCE instance) {
     cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_BRENVO));
     cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    const std::wstring name(design::form1.class_name);
-    cls.lpszClassName = name.c_str();
+    cls.lpszClassName = design::form1.class_name.data();
     return RegisterClassExW(&cls) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
@@ -249,8 +247,7 @@ bool load(HINSTANCE instance) {
               scale.x(form.client_left + form.client_width),
               scale.y(form.client_top + form.client_height)};
     AdjustWindowRectEx(&rect, form_style, FALSE, form_ex_style);
-    const std::wstring class_name(form.class_name), caption(form.caption);
-    state.form = CreateWindowExW(form_ex_style, class_name.c_str(), caption.c_str(), form_style,
+    state.form = CreateWindowExW(form_ex_style, form.class_name.data(), form.caption.data(), form_style,
                                  rect.left, rect.top, rect.right - rect.left,
                                  rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
     if (!state.form) return false;
@@ -278,19 +275,22 @@ void unload() {
 
 HWND handle() { return state.form; }
 
-std::wstring text(design::ControlId control) {
-    const HWND window = GetDlgItem(state.form, control);
-    std::wstring result(static_cast<std::size_t>(GetWindowTextLengthW(window)), L'\0');
-    if (!result.empty()) {
-        const int copied = GetWindowTextW(window, result.data(), static_cast<int>(result.size()) + 1);
-        result.resize(static_cast<std::size_t>(copied));
-    }
-    return result;
+FieldText::FieldText(HWND field) {
+    const int length = GetWindowTextLengthW(field);
+    if (length <= 0) return;
+    const auto bytes = (static_cast<std::size_t>(length) + 1) * sizeof(wchar_t);
+    data_ = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    if (data_) length_ = static_cast<std::size_t>(GetWindowTextW(field, data_, length + 1));
 }
 
-void set_caption(design::ControlId control, std::wstring_view caption) {
-    const std::wstring text(caption);
-    SetDlgItemTextW(state.form, control, text.c_str());
+FieldText::~FieldText() {
+    if (data_) HeapFree(GetProcessHeap(), 0, data_);
+}
+
+FieldText text(design::ControlId control) { return FieldText(GetDlgItem(state.form, control)); }
+
+void set_caption(design::ControlId control, const wchar_t* caption) {
+    SetDlgItemTextW(state.form, control, caption);
 }
 
 bool dialog_message(MSG& message) {

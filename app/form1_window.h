@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <string>
+#include <cstddef>
 #include <string_view>
 
 #include "form1_design.h"
@@ -26,8 +26,23 @@ void unload();
 // The window while it is loaded, else nullptr.
 HWND handle();
 
-std::wstring text(design::ControlId control);
-void set_caption(design::ControlId control, std::wstring_view caption);
+// A field's text, in a buffer from the process heap: the fields have no
+// length limit.
+class FieldText {
+public:
+    explicit FieldText(HWND field);
+    ~FieldText();
+    FieldText(const FieldText&) = delete;
+    FieldText& operator=(const FieldText&) = delete;
+    operator std::wstring_view() const { return {data_ ? data_ : L"", length_}; }
+
+private:
+    wchar_t* data_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+FieldText text(design::ControlId control);
+void set_caption(design::ControlId control, const wchar_t* caption);
 
 // The dialog manager's keyboard handling (Tab, Shift+Tab) for messages bound
 // for the window; true when the message has been handled.

@@ -75,12 +75,4 @@ Narrowed narrow_write(std::wstring_view address_entry, std::wstring_view value_e
     return result;
 }
 
-std::wstring byte_hex(std::uint8_t value) {
-    constexpr wchar_t digits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    if (value >= 0x10) text += digits[value >> 4];
-    text += digits[value & 0xF];
-    return text;
-}
-
 }  // namespace brenvo

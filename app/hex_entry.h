@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace brenvo {
@@ -51,7 +50,17 @@ Narrowed narrow_read(std::wstring_view address_entry);
 // both entries are too large the value is reported first.
 Narrowed narrow_write(std::wstring_view address_entry, std::wstring_view value_entry);
 
-// A byte as upper-case hexadecimal without leading zeros: "0" to "FF".
-std::wstring byte_hex(std::uint8_t value);
+// A byte as upper-case hexadecimal without leading zeros: "0" to "FF",
+// NUL-terminated in place so that showing it needs no allocation.
+struct ByteHex {
+    wchar_t text[3];
+    constexpr std::wstring_view view() const { return text; }
+};
+
+constexpr ByteHex byte_hex(std::uint8_t value) {
+    constexpr wchar_t digits[] = L"0123456789ABCDEF";
+    if (value < 0x10) return {{digits[value], L'\0', L'\0'}};
+    return {{digits[value >> 4], digits[value & 0xF], L'\0'}};
+}
 
 }  // namespace brenvo

@@ -2,52 +2,47 @@
 
 #include <windows.h>
 
-#include <string>
-
 namespace brenvo::teldo {
 namespace {
-
-constexpr wchar_t library_name[] = L"TELDO.dll";
 
 using OpenFn = std::int32_t(WINAPI*)();
 using ReadFn = std::uint8_t(WINAPI*)(std::int16_t);
 using WriteFn = std::int32_t(WINAPI*)(std::int16_t, std::uint8_t);
 using CloseFn = std::int32_t(WINAPI*)();
 
-std::wstring system_error_text(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring result = length ? std::wstring(text, length) : std::wstring();
-    LocalFree(text);
-    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r'))
-        result.pop_back();
-    return result + L" (error " + std::to_wstring(error) + L")";
-}
-
-[[noreturn]] void binding_failed(const std::wstring& what, DWORD error) {
-    const std::wstring text = what + L"\n\n" + system_error_text(error);
-    MessageBoxW(nullptr, text.c_str(), L"Brenvo", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+// Tells the operator what could not be bound and why, then ends the program.
+// The texts are built in fixed buffers with the system's own formatting, so
+// that the program carries no string library of its own.
+[[noreturn]] void binding_failed(const wchar_t* what, DWORD error) {
+    wchar_t reason[512] = L"";
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reason, 512, nullptr);
+    while (length > 0 && (reason[length - 1] == L'\n' || reason[length - 1] == L'\r'))
+        reason[--length] = L'\0';
+    wchar_t text[1024];
+    wsprintfW(text, L"%s\n\n%s (error %lu)", what, reason, error);
+    MessageBoxW(nullptr, text, L"Brenvo", MB_OK | MB_ICONERROR | MB_TASKMODAL);
     ExitProcess(binding_failure_exit_code);
 }
 
 HMODULE library() {
     static HMODULE module = nullptr;
     if (!module) {
-        module = LoadLibraryW(library_name);
+        module = LoadLibraryW(L"TELDO.dll");
         if (!module) binding_failed(L"Brenvo cannot load the library TELDO.dll.", GetLastError());
     }
     return module;
 }
 
 template <typename Fn>
-Fn bind(const char* name, const wchar_t* wide_name) {
+Fn bind(const char* name) {
     const FARPROC address = GetProcAddress(library(), name);
-    if (!address)
-        binding_failed(std::wstring(L"Brenvo cannot find the function ") + wide_name +
-                           L" in the library TELDO.dll.",
-                       GetLastError());
+    if (!address) {
+        const DWORD error = GetLastError();
+        wchar_t what[128];
+        wsprintfW(what, L"Brenvo cannot find the function %hs in the library TELDO.dll.", name);
+        binding_failed(what, error);
+    }
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
 }
 
@@ -64,22 +59,22 @@ WriteFn write_slot = bind_write;
 CloseFn close_slot = bind_close;
 
 std::int32_t WINAPI bind_open() {
-    open_slot = bind<OpenFn>("TELDO_Open", L"TELDO_Open");
+    open_slot = bind<OpenFn>("TELDO_Open");
     return open_slot();
 }
 
 std::uint8_t WINAPI bind_read(std::int16_t port) {
-    read_slot = bind<ReadFn>("TELDO_RD", L"TELDO_RD");
+    read_slot = bind<ReadFn>("TELDO_RD");
     return read_slot(port);
 }
 
 std::int32_t WINAPI bind_write(std::int16_t port, std::uint8_t value) {
-    write_slot = bind<WriteFn>("TELDO_WR", L"TELDO_WR");
+    write_slot = bind<WriteFn>("TELDO_WR");
     return write_slot(port, value);
 }
 
 std::int32_t WINAPI bind_close() {
-    close_slot = bind<CloseFn>("TELDO_Close", L"TELDO_Close");
+    close_slot = bind<CloseFn>("TELDO_Close");
     return close_slot();
 }
 

@@ -58,7 +58,7 @@ CheckedActions::Outcome CheckedActions::press(int button) {
     EXPECT_EQ(last.input[0] | last.input[1] << 8, port) << "port";
     EXPECT_EQ(last.from_owner, 1u);
     if (read) {
-        EXPECT_EQ(brenvo_.text(id_label11), byte_hex(ports_[port])) << "port " << port;
+        EXPECT_EQ(brenvo_.text(id_label11), byte_hex(ports_[port]).view()) << "port " << port;
     } else {
         EXPECT_EQ(last.input[2], expected.value) << "value";
         ports_[port] = expected.value;

@@ -147,13 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriteActionCase{L"123456789", L"100", false, address, 0, 0}));
 
 TEST(ByteDisplay, IsUpperCaseHexWithoutLeadingZeros) {
-    EXPECT_EQ(byte_hex(0x00), L"0");
-    EXPECT_EQ(byte_hex(0x0A), L"A");
-    EXPECT_EQ(byte_hex(0x10), L"10");
-    EXPECT_EQ(byte_hex(0x3F), L"3F");
-    EXPECT_EQ(byte_hex(0xFF), L"FF");
+    EXPECT_EQ(byte_hex(0x00).view(), L"0");
+    EXPECT_EQ(byte_hex(0x0A).view(), L"A");
+    EXPECT_EQ(byte_hex(0x10).view(), L"10");
+    EXPECT_EQ(byte_hex(0x3F).view(), L"3F");
+    EXPECT_EQ(byte_hex(0xFF).view(), L"FF");
     for (int v = 0; v < 256; ++v) {
-        const std::wstring text = byte_hex(static_cast<std::uint8_t>(v));
+        const std::wstring text(byte_hex(static_cast<std::uint8_t>(v)).view());
         EXPECT_EQ(std::stoi(text, nullptr, 16), v);
         EXPECT_TRUE(text == L"0" || text.front() != L'0') << v;
         EXPECT_EQ(text.find_first_of(L"abcdef"), std::wstring::npos) << v;

@@ -9,7 +9,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 cd "$build_dir/bin"
 
 if [ -n "${DISPLAY:-}" ]; then
-  exec wine Brenvo.exe
+  # Not exec: the exit trap ends this prefix's Wine afterwards.
+  wine Brenvo.exe
+  exit
 fi
 
 # A Wine virtual desktop gives the window its title bar (Xvfb has no window

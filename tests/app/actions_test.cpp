@@ -7,14 +7,11 @@
 #include "brenvo_process.h"
 #include "driver_diagnostics.h"
 #include "form1_design.h"
-#include "teldo_protocol.h"
 
 namespace brenvo::test {
 namespace {
 
 using namespace brenvo::design;
-using ::teldo::IOCTL_PORT_READ;
-using ::teldo::IOCTL_PORT_WRITE;
 
 class BrenvoActions : public testing::Test {
 protected:
@@ -65,12 +62,7 @@ TEST_P(BrenvoRead, ReadsTheEnteredPortOnceAndShowsItsByte) {
     EXPECT_EQ(brenvo.text(id_label11), L"FF");  // every port holds FF after a reset
     const auto recent = diagnostics.recent();
     ASSERT_EQ(recent.size(), 1u);
-    EXPECT_EQ(recent[0].code, IOCTL_PORT_READ);
-    EXPECT_EQ(recent[0].input_length, 2u);
-    EXPECT_EQ(recent[0].output_length, 1u);
-    EXPECT_EQ(recent[0].input[0], GetParam().port & 0xFF);
-    EXPECT_EQ(recent[0].input[1], GetParam().port >> 8);
-    EXPECT_EQ(recent[0].from_owner, 1u);
+    teldo::test::expect_port_request(recent[0], {false, GetParam().port});
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, BrenvoRead,
@@ -113,12 +105,7 @@ TEST_P(BrenvoWrite, WritesTheEnteredByteToTheEnteredPortOnce) {
     press(id_command2);
     const auto recent = diagnostics.recent();
     ASSERT_EQ(recent.size(), 1u);
-    EXPECT_EQ(recent[0].code, IOCTL_PORT_WRITE);
-    EXPECT_EQ(recent[0].input_length, 4u);
-    EXPECT_EQ(recent[0].output_length, 0u);
-    EXPECT_EQ(recent[0].input[0], GetParam().port & 0xFF);
-    EXPECT_EQ(recent[0].input[1], GetParam().port >> 8);
-    EXPECT_EQ(recent[0].input[2], GetParam().byte);
+    teldo::test::expect_port_request(recent[0], {true, GetParam().port, GetParam().byte});
     // Nothing is shown and the fields keep their text.
     EXPECT_EQ(brenvo.text(id_label11), L"");
     EXPECT_EQ(brenvo.text(id_text5), GetParam().address);

@@ -4,7 +4,6 @@
 
 #include "form1_design.h"
 #include "hex_entry.h"
-#include "teldo_protocol.h"
 
 namespace brenvo::test {
 
@@ -53,14 +52,10 @@ CheckedActions::Outcome CheckedActions::press(int button) {
     }
     const auto& last = snapshot.recent[snapshot.recorded - 1];
     const auto port = static_cast<std::uint16_t>(expected.port);
-    EXPECT_EQ(last.code, read ? ::teldo::IOCTL_PORT_READ : ::teldo::IOCTL_PORT_WRITE);
-    EXPECT_EQ(last.input_length, read ? 2u : 4u);
-    EXPECT_EQ(last.input[0] | last.input[1] << 8, port) << "port";
-    EXPECT_EQ(last.from_owner, 1u);
+    ::teldo::test::expect_port_request(last, {!read, port, expected.value});
     if (read) {
         EXPECT_EQ(brenvo_.text(id_label11), byte_hex(ports_[port]).view()) << "port " << port;
     } else {
-        EXPECT_EQ(last.input[2], expected.value) << "value";
         ports_[port] = expected.value;
     }
     return Outcome::request;

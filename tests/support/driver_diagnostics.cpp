@@ -43,6 +43,18 @@ std::vector<diag::RecordedRequest> DriverDiagnostics::recent() {
     return {taken.recent, taken.recent + taken.recorded};
 }
 
+void expect_port_request(const diag::RecordedRequest& seen, const ExpectedRequest& expected) {
+    EXPECT_EQ(seen.code, expected.write ? IOCTL_PORT_WRITE : IOCTL_PORT_READ);
+    EXPECT_EQ(seen.input_length, expected.write ? sizeof(WriteRequest) : sizeof(ReadRequest));
+    EXPECT_EQ(seen.output_length, expected.write ? 0u : read_reply_length);
+    EXPECT_EQ(seen.input[0], expected.port & 0xFF) << "port, low byte";
+    EXPECT_EQ(seen.input[1], expected.port >> 8) << "port, high byte";
+    if (expected.write) {
+        EXPECT_EQ(seen.input[2], expected.value) << "value";
+    }
+    EXPECT_EQ(seen.from_owner, 1u);
+}
+
 HANDLE open_port_device() {
     return CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);

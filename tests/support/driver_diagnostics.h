@@ -29,6 +29,17 @@ private:
     HANDLE device_;
 };
 
+// A read of `port`, or a write of `value` to it, as TELDO.dll sends it.
+struct ExpectedRequest {
+    bool write;
+    std::uint16_t port;
+    std::uint8_t value = 0;
+};
+
+// Checks that `seen` is exactly that request (code, lengths, port bytes low
+// first, value) and came through the holder's handle.
+void expect_port_request(const diag::RecordedRequest& seen, const ExpectedRequest& expected);
+
 // Opens \\.\TELDO directly, as a second opener would.
 HANDLE open_port_device();
 

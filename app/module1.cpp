@@ -1,7 +1,12 @@
 // Start-up: open the card's device, then either the main window or the
 // message that the card cannot be opened. The program runs until the window
 // is unloaded.
+//
+// The process starts at process_entry, with no C runtime start-up before it:
+// the program uses no C runtime, and the toolchain's prebuilt start-up code
+// holds instructions that a Pentium-class processor does not have.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdint>
 
@@ -9,6 +14,20 @@
 #include "teldo_binding.h"
 
 namespace {
+
+// The comctl32 version 6 flag for BUTTON, EDIT, STATIC and the other USER32
+// classes; the headers hide it below the XP API level.
+constexpr DWORD icc_standard_classes = 0x00004000;
+
+// The manifest asks for common controls version 6. On XP the classes of the
+// window's controls then come from comctl32 version 6, which must be loaded
+// and initialised before the first window or message box. Version 5
+// (Windows 2000, which ignores the manifest) refuses the version 6 flag; its
+// plain initialisation is enough there, as USER32 keeps the classes.
+void load_common_controls() {
+    INITCOMMONCONTROLSEX classes{sizeof classes, icc_standard_classes};
+    if (!InitCommonControlsEx(&classes)) InitCommonControls();
+}
 
 int run_message_loop() {
     MSG message;
@@ -23,9 +42,9 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
-}  // namespace
-
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+// The start-up procedure; its result is the process's exit code.
+int start_up(HINSTANCE instance) {
+    load_common_controls();
     // Only the low 16 bits of the result count.
     if (static_cast<std::int16_t>(brenvo::teldo::open()) == 0) {
         MessageBoxW(nullptr, L"Can't Open card !", L"Brenvo", MB_OK | MB_ICONINFORMATION);
@@ -37,4 +56,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
     brenvo::form1::show();
     return run_message_loop();
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void WINAPI process_entry() {
+    ExitProcess(static_cast<UINT>(start_up(GetModuleHandleW(nullptr))));
 }

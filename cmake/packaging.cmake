@@ -45,3 +45,13 @@ add_custom_target(binary_report ALL
           -P ${PROJECT_SOURCE_DIR}/cmake/binary_report.cmake $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo>
   VERBATIM)
 add_dependencies(binary_report brenvo teldo)
+
+# Every build proves that the shipped binaries suit the bench PCs: Pentium
+# instructions, Windows 2000 functions and PE versions, comctl32 for Brenvo.
+add_custom_target(check_binaries ALL
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
+          -DALLOWED_IMPORTS=${PROJECT_SOURCE_DIR}/cmake/windows2000-imports.txt
+          -P ${PROJECT_SOURCE_DIR}/cmake/check_binaries.cmake
+          $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo> $<TARGET_FILE:teldo_driver>
+  VERBATIM)
+add_dependencies(check_binaries brenvo teldo teldo_driver)

@@ -25,16 +25,21 @@ struct Reply {
 };
 
 // 65,536 byte-wide ports. A port never written reads 0xFF, as an open ISA
-// bus does.
+// bus does. Each byte is kept inverted, so that all-zero memory, which is
+// what a driver's static storage holds when it is loaded (no C++ run-time
+// runs constructors there), already reads 0xFF everywhere.
 class PortSpace {
 public:
-    constexpr PortSpace() { clear(); }
-    constexpr void clear() { bytes_.fill(0xFF); }
-    constexpr std::uint8_t read(std::uint16_t port) const { return bytes_[port]; }
-    constexpr void write(std::uint16_t port, std::uint8_t value) { bytes_[port] = value; }
+    constexpr void clear() { inverted_.fill(0); }
+    constexpr std::uint8_t read(std::uint16_t port) const {
+        return static_cast<std::uint8_t>(~inverted_[port]);
+    }
+    constexpr void write(std::uint16_t port, std::uint8_t value) {
+        inverted_[port] = static_cast<std::uint8_t>(~value);
+    }
 
 private:
-    std::array<std::uint8_t, 0x10000> bytes_{};
+    std::array<std::uint8_t, 0x10000> inverted_{};
 };
 
 // A request as the device sees it. With buffered transfer the input and the

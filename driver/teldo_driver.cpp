@@ -6,6 +6,12 @@
 // keep the DDK's.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// Below the Vista API level the DDK header tests NTDDI_WINVISTA, which the
+// SDK never defines, and then uses a Vista-only type: give it the real value.
+#include <sdkddkver.h>
+#ifndef NTDDI_WINVISTA
+#define NTDDI_WINVISTA NTDDI_VISTA
+#endif
 #include <ddk/wdm.h>
 
 #include "port_model.h"
@@ -22,10 +28,12 @@ struct DriverState {
     std::uint32_t refused_opens = 0;
 };
 
-DriverState state;
-KSPIN_LOCK state_lock;
-PDEVICE_OBJECT port_device = nullptr;
-PDEVICE_OBJECT diag_device = nullptr;
+// Static storage is all the driver has at load: nothing runs constructors in
+// a kernel driver, so every piece of state must be constant-initialised.
+constinit DriverState state;
+constinit KSPIN_LOCK state_lock = 0;
+constinit PDEVICE_OBJECT port_device = nullptr;
+constinit PDEVICE_OBJECT diag_device = nullptr;
 
 constexpr wchar_t port_device_name[] = L"\\Device\\TELDO";
 constexpr wchar_t port_link_name[] = L"\\DosDevices\\TELDO";

@@ -8,6 +8,8 @@ set -euo pipefail
 build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
 export TELDO_BUILD_DIR=$build
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
+wine_runs_here || { echo "No Wine prefix: the Windows binaries cannot run on this machine." >&2; exit 0; }
 
 # wineserver stays up between the many short Wine runs of a test session.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -6,6 +6,8 @@
 # Usage: scripts/run.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
+source "$source_dir/scripts/wine-support.sh"
+wine_runs_here || { echo "Brenvo cannot run on this machine: Wine cannot run here." >&2; exit 1; }
 cd "$build_dir/bin"
 
 if [ -n "${DISPLAY:-}" ]; then

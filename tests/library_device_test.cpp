@@ -127,4 +127,42 @@ TEST_F(LibraryDevice, SecondProcessCannotUseTheDeviceUntilTheHolderCloses) {
     EXPECT_EQ(granted.output, "open=1 write=1 read=44 close=1\n");
 }
 
+// Stops and starts the stand-in driver's service, so that the next request
+// meets a freshly loaded driver.
+bool restart_driver_service() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return false;
+    const SC_HANDLE service =
+        OpenServiceW(manager, L"TELDO", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    const auto reaches = [service](DWORD state) {
+        SERVICE_STATUS status{};
+        for (int i = 0; i < 600; ++i, Sleep(50))
+            if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+        return false;
+    };
+    SERVICE_STATUS status{};
+    const bool restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+                           reaches(SERVICE_STOPPED) && StartServiceW(service, 0, nullptr) &&
+                           reaches(SERVICE_RUNNING);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return restarted;
+}
+
+// No reset between loading and the first request: every port reads FF, even
+// one that read 00 before the driver was restarted.
+TEST(FreshDriver, ReadsFFOnEveryPortFromItsFirstRequest) {
+    TELDO_Close();
+    constexpr unsigned step = 0x0101;  // 256 ports, 0000 and FFFF among them
+    ASSERT_EQ(TELDO_Open(), 1);
+    for (unsigned port = 0; port <= 0xFFFF; port += step) ASSERT_EQ(TELDO_WR(port, 0x00), 1);
+    TELDO_Close();
+
+    ASSERT_TRUE(restart_driver_service());
+    ASSERT_EQ(TELDO_Open(), 1);
+    for (unsigned port = 0; port <= 0xFFFF; port += step)
+        EXPECT_EQ(TELDO_RD(port), 0xFF) << "port " << port;
+    TELDO_Close();
+}
+
 }  // namespace

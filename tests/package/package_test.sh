@@ -31,6 +31,9 @@ for file in Brenvo.exe TELDO.dll OPERATORS-GUIDE.txt stand-in-driver/teldo.sys \
   [ -f "$package/$file" ] || { echo "The package lacks $file" >&2; exit 1; }
 done
 
+source "$(dirname "$0")/../../scripts/wine-support.sh"
+wine_runs_here || exit $wine_unsupported_exit_code
+
 echo "Creating a fresh Wine prefix in $WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wineserver -w

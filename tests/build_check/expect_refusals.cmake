@@ -1,0 +1,44 @@
+# Runs the binary check on each probe: the clean one must pass; each broken
+# one must fail, naming every fault it carries.
+# cmake -DOBJDUMP=... -DALLOWED_IMPORTS=... -DCHECK=... -DPROBES=DIR -P expect_refusals.cmake
+cmake_minimum_required(VERSION 3.25)
+
+# probe (directory/file) | each thing the check must say (none: it must pass)
+set(cases
+  "probe_clean/probe.exe|"
+  "probe_instructions/probe.exe|newer than the Pentium: cmovne fcmovb fcomi fucomip nopl paddb emms movaps sysenter"
+  "probe_import/probe.exe|imports KERNEL32.dll!GetTickCount64, which is not on the Windows 2000 allow-list"
+  "probe_version/probe.exe|PE OS version 6.1 is above 5.0|PE Subsystem version 6.0 is above 5.0"
+  "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll")
+
+set(failures "")
+foreach(case IN LISTS cases)
+  string(REPLACE "|" ";" case "${case}")
+  list(POP_FRONT case probe)
+  set(expected "${case}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DALLOWED_IMPORTS=${ALLOWED_IMPORTS}
+                          -P ${CHECK} ${PROBES}/${probe}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  string(REGEX REPLACE "[ \n]+" " " output "${output}")
+  if(NOT expected)
+    if(result)
+      list(APPEND failures "${probe}: refused, but breaks no rule: ${output}")
+    endif()
+    continue()
+  endif()
+  if(NOT result)
+    list(APPEND failures "${probe}: passed, but breaks a rule")
+  endif()
+  foreach(text IN LISTS expected)
+    string(FIND "${output}" "${text}" at)
+    if(at EQUAL -1)
+      list(APPEND failures "${probe}: the check does not say \"${text}\"; it said: ${output}")
+    endif()
+  endforeach()
+endforeach()
+
+if(failures)
+  list(JOIN failures "\n" failures)
+  message(FATAL_ERROR "${failures}")
+endif()
+message("The binary check passed the clean probe and refused each broken one for its fault")

@@ -1,0 +1,30 @@
+/* A tiny program for the test of the binary check: built clean, and once for
+   each rule it breaks (CMakeLists.txt). It is never run. */
+#include <windows.h>
+
+#ifdef NEWER_INSTRUCTIONS
+/* One instruction of each kind that a Pentium does not have. */
+void newer_instructions(void) {
+    __asm__ volatile("cmovne %eax, %ebx\n\t"
+                     "fcmovb %st(1), %st\n\t"
+                     "fcomi %st(1), %st\n\t"
+                     "fucomip %st(1), %st\n\t"
+                     "nopl 0(%eax)\n\t"
+                     "paddb %mm1, %mm0\n\t"
+                     "emms\n\t"
+                     "movaps %xmm1, %xmm0\n\t"
+                     "sysenter");
+}
+#endif
+
+#ifdef VISTA_IMPORT
+/* A KERNEL32 function that Windows 2000 and XP do not export. */
+__declspec(dllimport) ULONGLONG WINAPI GetTickCount64(void);
+#endif
+
+void WINAPI probe_entry(void) {
+#ifdef VISTA_IMPORT
+    ExitProcess((UINT)GetTickCount64());
+#endif
+    ExitProcess(0);
+}

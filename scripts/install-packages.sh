@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
           xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest)
 
 missing=()

@@ -19,12 +19,13 @@ constexpr bool key_accepted(std::int16_t code) {
 
 // The width an "&H" number takes: up to four significant digits make a
 // signed 16-bit number, five to eight a signed 32-bit one. More than eight
-// significant digits fit no integer type.
-enum class HexWidth : std::uint8_t { int16, int32, too_long };
+// significant digits fit no integer type, and neither do eight from 80000000
+// up: as signed 32-bit numbers they would be negative, which no entry means.
+enum class HexWidth : std::uint8_t { int16, int32, too_large };
 
 struct HexNumber {
     HexWidth width;
-    std::int32_t value;  // sign-extended from its width; 0 when too_long
+    std::int32_t value;  // sign-extended from its width; 0 when too_large
 };
 
 // Reads "&H" followed by the entry text: hex digits from the start up to the

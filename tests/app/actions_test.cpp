@@ -171,10 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(MisfitCase{L"10000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"80000000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"123456789", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFF8000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"378", L"100", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"378", L"FFFF", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"378", L"123456789", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"10000", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFFFFFF", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFF8378", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
                     // Both too large: the value is narrowed first.
                     MisfitCase{L"10000", L"100", L"写卡", L"数值(Hex)", L"0 到 FF。"}));
 

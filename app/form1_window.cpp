@@ -281,6 +281,7 @@ FieldText::FieldText(HWND field) {
     const auto bytes = (static_cast<std::size_t>(length) + 1) * sizeof(wchar_t);
     data_ = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, bytes));
     if (data_) length_ = static_cast<std::size_t>(GetWindowTextW(field, data_, length + 1));
+    readable_ = length_ > 0;
 }
 
 FieldText::~FieldText() {

@@ -8,6 +8,7 @@
 #include "brenvo_process.h"
 #include "driver_diagnostics.h"
 #include "form1_design.h"
+#include "in_process_probe.h"
 
 namespace brenvo::test {
 namespace {
@@ -92,7 +93,7 @@ TEST_F(BrenvoWindow, ControlsStandAtTheirDesignPixelsAndCarryTheirCaptions) {
     GetClientRect(brenvo.form(), &client);
     EXPECT_EQ(client.right, 431);
     EXPECT_EQ(client.bottom, 341);
-    EXPECT_EQ(GetParent(brenvo.form()), nullptr);
+    EXPECT_EQ(GetWindow(brenvo.form(), GW_OWNER), nullptr) << "the window has an owner";
     wchar_t title[32] = {};
     GetWindowTextW(brenvo.form(), title, 32);
     EXPECT_STREQ(title, L"Brenvo");
@@ -127,8 +128,31 @@ TEST_F(BrenvoWindow, HasNoDefaultButtonNoCancelButtonAndNoAccessKeys) {
             EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "a default button";
         }
     }
-    // The exit caption wraps, so that its two characters stand one above the other.
-    EXPECT_NE(GetWindowLongW(brenvo.control(id_command3), GWL_STYLE) & BS_MULTILINE, 0);
+}
+
+// Runs of rows with dark pixels inside a control's drawing, away from its
+// border: the lines of its caption.
+int ink_lines(const std::vector<std::vector<std::uint32_t>>& rows, std::size_t border) {
+    const auto dark = [](std::uint32_t rgb) {
+        return (rgb & 0xFF) + (rgb >> 8 & 0xFF) + (rgb >> 16 & 0xFF) < 3 * 96;
+    };
+    int lines = 0;
+    bool in_line = false;
+    for (std::size_t y = border; y + border < rows.size(); ++y) {
+        bool ink = false;
+        for (std::size_t x = border; x + border < rows[y].size(); ++x) ink = ink || dark(rows[y][x]);
+        lines += ink && !in_line;
+        in_line = ink;
+    }
+    return lines;
+}
+
+TEST_F(BrenvoWindow, ExitButtonShowsItsTwoCharactersOneAboveTheOther) {
+    InProcessProbe probe(brenvo);
+    ASSERT_TRUE(probe.ready());
+    const auto drawing = probe.draw(id_command3);
+    ASSERT_EQ(drawing.size(), 65u) << "no drawing of the exit button";
+    EXPECT_EQ(ink_lines(drawing, 3), 2) << "退 and 出 are not on two lines";
 }
 
 TEST_F(BrenvoWindow, ResultFieldIsSetOffAndEntryFieldsHaveNoLengthLimit) {
@@ -235,8 +259,18 @@ TEST_F(BrenvoWindow, AltWithALetterActivatesNothing) {
 }
 
 TEST_F(BrenvoWindow, ImportsNoRuntimeDllAndBindsTeldoOnlyAtRunTime) {
-    const std::vector<std::string> system = {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "msvcrt.dll"};
-    for (const std::string& dll : brenvo.imported_dlls()) {
+    const std::vector<std::string> system = {"KERNEL32.dll", "USER32.dll", "GDI32.dll",
+                                             "IMM32.dll", "msvcrt.dll"};
+    const std::vector<std::string> imported = brenvo.imported_dlls();
+    const auto imports = [&](const char* name) {
+        for (const std::string& dll : imported)
+            if (_stricmp(dll.c_str(), name) == 0) return true;
+        return false;
+    };
+    // A window program without these has an import table that was not read.
+    EXPECT_TRUE(imports("KERNEL32.dll"));
+    EXPECT_TRUE(imports("USER32.dll"));
+    for (const std::string& dll : imported) {
         bool known = false;
         for (const std::string& s : system) known |= _stricmp(s.c_str(), dll.c_str()) == 0;
         EXPECT_TRUE(known) << dll;

@@ -227,6 +227,57 @@ TEST_F(BrenvoWindow, RefusedKeysBeepTwicePlainlyAndLeaveTheTextAlone) {
     expect_device_untouched();
 }
 
+// Characters that come by other messages than WM_CHAR meet the same filter,
+// once each: a character beyond the Basic Multilingual Plane (two UTF-16
+// units, or one UTF-32 code) beeps twice, not four times.
+TEST_F(BrenvoWindow, EveryRouteOfATypedCharacterMeetsTheKeyFilterOnce) {
+    constexpr UINT wm_unichar = 0x0109;  // declared by the headers for XP and later only
+    struct Route {
+        UINT message;
+        std::vector<WPARAM> codes;
+        const wchar_t* inserted;  // nothing when refused, with two beeps
+    };
+    const Route routes[] = {
+        {WM_IME_CHAR, {L'G'}, L""},
+        {WM_IME_CHAR, {L'a'}, L"a"},
+        {wm_unichar, {L'G'}, L""},
+        {wm_unichar, {L'5'}, L"5"},
+        {wm_unichar, {0x1F600}, L""},
+        {wm_unichar, {0x10041}, L""},  // its low 16 bits are "A"
+        {WM_CHAR, {0xD83D, 0xDE00}, L""},
+        {WM_IME_CHAR, {0xD83D, 0xDE00}, L""},
+    };
+    for (int id : {id_text5, id_text6, id_text2}) {
+        for (const Route& route : routes) {
+            SCOPED_TRACE(testing::Message() << "field " << id << " message 0x" << std::hex
+                                            << route.message << " code 0x" << route.codes[0]);
+            brenvo.set_text(id, L"3f8");
+            const auto before = brenvo.beeps();
+            for (WPARAM code : route.codes) PostMessageW(brenvo.control(id), route.message, code, 1);
+            ASSERT_TRUE(brenvo.sync());
+            EXPECT_EQ(brenvo.text(id), std::wstring(L"3f8") + route.inserted);
+            EXPECT_EQ(brenvo.beeps() - before, *route.inserted ? 0u : 2u);
+        }
+    }
+    EXPECT_EQ(brenvo.plain_beeps(), brenvo.beeps());
+    expect_device_untouched();
+}
+
+// The fields take hexadecimal only and stand outside the input method, so
+// that text it completes cannot land in them without passing the key filter.
+TEST_F(BrenvoWindow, TheInputMethodPutsNothingIntoAField) {
+    InProcessProbe probe(brenvo);
+    ASSERT_TRUE(probe.ready());
+    for (int id : {id_text5, id_text6, id_text2}) {
+        brenvo.set_text(id, L"3f8");
+        EXPECT_FALSE(probe.compose(id, L"G3")) << "field " << id << " has an input context";
+        ASSERT_TRUE(brenvo.sync());
+        EXPECT_EQ(brenvo.text(id), L"3f8") << "field " << id;
+    }
+    EXPECT_EQ(brenvo.beeps(), 0u);
+    expect_device_untouched();
+}
+
 TEST_F(BrenvoWindow, EnterAndEscInAFieldPressNoButtonAndReachTheKeyFilter) {
     brenvo.type(id_text5, L"378");
     brenvo.type(id_text6, L"55");

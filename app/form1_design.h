@@ -1,7 +1,8 @@
 // The stored design of the main window Form1: the window itself and every
-// control in creation order, with its container, caption, position and size in
-// twips (1/1440 inch), tab index and control ID. The window is built from this
-// table alone; nothing about the layout lives in code.
+// control (the window creates them in tab order, not in the order listed),
+// with its container, caption, position and size in twips (1/1440 inch), tab
+// index and control ID. The window is built from this table alone; nothing
+// about the layout lives in code.
 #pragma once
 
 #include <array>

@@ -11,38 +11,57 @@
 namespace brenvo::form1 {
 namespace {
 
+void warn(const wchar_t* text) { MessageBoxW(handle(), text, L"Brenvo", MB_OK | MB_ICONWARNING); }
+
 // An entry too large for its width stops the action before the library is
 // called; the operator learns which entry and what it takes, and carries on.
 void report_misfit(Entry entry) {
-    const wchar_t* text = L"";
     switch (entry) {
     case Entry::read_address:
-        text = L"读卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
-               L"Read address out of range: it takes 0 to FFFF.";
-        break;
+        return warn(L"读卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+                    L"Read address out of range: it takes 0 to FFFF.");
     case Entry::write_address:
-        text = L"写卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
-               L"Write address out of range: it takes 0 to FFFF.";
-        break;
+        return warn(L"写卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+                    L"Write address out of range: it takes 0 to FFFF.");
     case Entry::write_value:
-        text = L"写卡 数值(Hex) 超出范围：应为 0 到 FF。\n"
-               L"Write value out of range: it takes 0 to FF.";
-        break;
+        return warn(L"写卡 数值(Hex) 超出范围：应为 0 到 FF。\n"
+                    L"Write value out of range: it takes 0 to FF.");
     }
-    MessageBoxW(handle(), text, L"Brenvo", MB_OK | MB_ICONWARNING);
+}
+
+// A field whose text could not be fetched (no memory for it) stops the action
+// the same way: it is not read as empty, which would send port 0 or value 0.
+void report_unreadable(Entry entry) {
+    switch (entry) {
+    case Entry::read_address:
+        return warn(L"读卡 地址(Hex) 的内容无法读取，未读卡。\n"
+                    L"The read address could not be read; nothing was read.");
+    case Entry::write_address:
+        return warn(L"写卡 地址(Hex) 的内容无法读取，未写卡。\n"
+                    L"The write address could not be read; nothing was written.");
+    case Entry::write_value:
+        return warn(L"写卡 数值(Hex) 的内容无法读取，未写卡。\n"
+                    L"The write value could not be read; nothing was written.");
+    }
 }
 
 }  // namespace
 
 void command1_click() {
-    const Narrowed read = narrow_read(text(design::id_text2));
+    const FieldText address = text(design::id_text2);
+    if (!address.readable()) return report_unreadable(Entry::read_address);
+    const Narrowed read = narrow_read(address);
     if (read.misfit) return report_misfit(*read.misfit);
     const std::uint8_t value = teldo::read(read.port);
     set_caption(design::id_label11, byte_hex(value).text);
 }
 
 void command2_click() {
-    const Narrowed write = narrow_write(text(design::id_text5), text(design::id_text6));
+    const FieldText address = text(design::id_text5);
+    if (!address.readable()) return report_unreadable(Entry::write_address);
+    const FieldText value = text(design::id_text6);
+    if (!value.readable()) return report_unreadable(Entry::write_value);
+    const Narrowed write = narrow_write(address, value);
     if (write.misfit) return report_misfit(*write.misfit);
     teldo::write(write.port, write.value);
 }

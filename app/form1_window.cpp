@@ -1,11 +1,14 @@
 #include "form1_window.h"
 
+#include <imm.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 
 #include "brenvo_resources.h"
 #include "form1_events.h"
+#include "hex_entry.h"
 
 namespace brenvo::form1 {
 namespace {
@@ -21,10 +24,16 @@ struct WindowState {
     HFONT font = nullptr;
     bool own_font = false;
     HWND focus = nullptr;  // the control that had the focus when the window was left
+    HWND refused_first_half = nullptr;  // the field whose last unit was a refused high surrogate
 };
-WindowState state;
+constinit WindowState state;
 
-WNDPROC edit_class_proc = nullptr;
+// The character message of XP and later, in UTF-32; the headers declare it
+// only for that target. Windows 2000 sends none itself, but a program may.
+constexpr UINT unichar_message = 0x0109;  // WM_UNICHAR
+constexpr WPARAM unicode_nochar = 0xFFFF;  // UNICODE_NOCHAR: asks whether WM_UNICHAR is understood
+
+constinit WNDPROC edit_class_proc = nullptr;
 
 // Twips to pixels at the display's resolution (15 twips a pixel at 96 dpi).
 struct Scale {
@@ -56,9 +65,38 @@ const ControlDesign* find_design(std::string_view name) {
     return nullptr;
 }
 
+// One UTF-16 unit typed into a field meets the key press event; an accepted
+// one goes on to the field as WM_CHAR. A character beyond the Basic
+// Multilingual Plane comes as two units: the filter judges it by its first
+// half, and the second half of a refused pair is dropped without a word, so
+// that the character beeps twice, not four times.
+void type_unit(HWND field, std::uint16_t unit, LPARAM lparam) {
+    const bool second_half_of_refused = low_surrogate(unit) && state.refused_first_half == field;
+    state.refused_first_half = nullptr;
+    if (second_half_of_refused) return;
+    auto key_code = static_cast<std::int16_t>(unit);
+    text_key_press(static_cast<design::ControlId>(GetDlgCtrlID(field)), key_code);
+    if (key_code == 0) {
+        if (high_surrogate(unit)) state.refused_first_half = field;
+        return;
+    }
+    CallWindowProcW(edit_class_proc, field, WM_CHAR, static_cast<std::uint16_t>(key_code), lparam);
+}
+
+// A typed character, whatever message brings it: UTF-16 units from WM_CHAR and
+// WM_IME_CHAR, a whole UTF-32 character from WM_UNICHAR.
+void type_character(HWND field, WPARAM code, LPARAM lparam) {
+    if (code > 0x10FFFF) code = 0xFFFD;  // no character: judged as the replacement character
+    if (code <= 0xFFFF) return type_unit(field, static_cast<std::uint16_t>(code), lparam);
+    const auto pair = utf16_pair(static_cast<char32_t>(code));
+    type_unit(field, pair[0], lparam);
+    type_unit(field, pair[1], lparam);
+}
+
 // The text fields ask the dialog manager for Enter and Esc, so that those keys
 // press no button and arrive as characters at the key filter; every character
-// passes the key press event before the field sees it.
+// passes the key press event before the field sees it, by whichever message
+// it comes.
 LRESULT CALLBACK text_field_proc(HWND field, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_GETDLGCODE: {
@@ -69,13 +107,14 @@ LRESULT CALLBACK text_field_proc(HWND field, UINT message, WPARAM wparam, LPARAM
             code |= DLGC_WANTALLKEYS;
         return code;
     }
-    case WM_CHAR: {
-        auto key_code = static_cast<std::int16_t>(static_cast<std::uint16_t>(wparam));
-        text_key_press(static_cast<design::ControlId>(GetDlgCtrlID(field)), key_code);
-        if (key_code == 0) return 0;
-        wparam = static_cast<std::uint16_t>(key_code);
-        break;
-    }
+    case WM_CHAR:
+    case WM_IME_CHAR:
+        type_character(field, wparam, lparam);
+        return 0;
+    case unichar_message:
+        if (wparam == unicode_nochar) return TRUE;
+        type_character(field, wparam, lparam);
+        return FALSE;
     default:
         break;
     }
@@ -122,6 +161,11 @@ bool create_control(HINSTANCE instance, const Scale& scale, const ControlDesign&
     SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), FALSE);
     if (control.kind == Kind::text_field) {
         SendMessageW(window, EM_SETLIMITTEXT, 0, 0);  // no length limit
+        // Hexadecimal only: out of the input method, whose result strings the
+        // field would insert without a character message for the key filter.
+        // Keys typed with an input method switched on then reach it as plain
+        // characters.
+        ImmAssociateContextEx(window, nullptr, 0);
         edit_class_proc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
             window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(text_field_proc)));
     }
@@ -281,6 +325,7 @@ FieldText::FieldText(HWND field) {
     const auto bytes = (static_cast<std::size_t>(length) + 1) * sizeof(wchar_t);
     data_ = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, bytes));
     if (data_) length_ = static_cast<std::size_t>(GetWindowTextW(field, data_, length + 1));
+    readable_ = length_ > 0;
 }
 
 FieldText::~FieldText() {

@@ -27,18 +27,21 @@ void unload();
 HWND handle();
 
 // A field's text, in a buffer from the process heap: the fields have no
-// length limit.
+// length limit. When the buffer cannot be had, or the text cannot be copied
+// into it, the text is unreadable: it is not taken for an empty one.
 class FieldText {
 public:
     explicit FieldText(HWND field);
     ~FieldText();
     FieldText(const FieldText&) = delete;
     FieldText& operator=(const FieldText&) = delete;
+    bool readable() const { return readable_; }
     operator std::wstring_view() const { return {data_ ? data_ : L"", length_}; }
 
 private:
     wchar_t* data_ = nullptr;
     std::size_t length_ = 0;
+    bool readable_ = true;
 };
 
 FieldText text(design::ControlId control);

@@ -10,9 +10,9 @@ int hex_digit(wchar_t c) {
     return -1;
 }
 
-// Signed 32-bit to signed 32-bit: fails only for numbers of no integer width.
+// To signed 32-bit: fails only for numbers of no integer width.
 std::optional<std::int32_t> to_int32(HexNumber number) {
-    if (number.width == HexWidth::too_long) return std::nullopt;
+    if (number.width == HexWidth::too_large) return std::nullopt;
     return number.value;
 }
 
@@ -41,9 +41,12 @@ HexNumber read_hex(std::wstring_view entry) {
         const int digit = hex_digit(c);
         if (digit < 0) break;
         if (significant == 0 && digit == 0) continue;  // leading zero
-        if (++significant > 8) return {HexWidth::too_long, 0};
+        if (++significant > 8) return {HexWidth::too_large, 0};
         bits = (bits << 4) | static_cast<std::uint32_t>(digit);
     }
+    // 80000000 to FFFFFFFF would read as negative numbers and so pass for small
+    // ones (FFFF8378 as -31880, the bit pattern of port 8378): refused instead.
+    if (bits > 0x7FFFFFFF) return {HexWidth::too_large, 0};
     if (significant <= 4)
         return {HexWidth::int16, static_cast<std::int16_t>(static_cast<std::uint16_t>(bits))};
     return {HexWidth::int32, static_cast<std::int32_t>(bits)};

@@ -4,7 +4,8 @@
 //
 // The process starts at process_entry, with no C runtime start-up before it:
 // the program uses no C runtime, and the toolchain's prebuilt start-up code
-// holds instructions that a Pentium-class processor does not have.
+// holds instructions that a Pentium-class processor does not have. Nothing
+// runs static constructors either, so every global is constinit.
 #include <windows.h>
 #include <commctrl.h>
 

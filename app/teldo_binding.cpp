@@ -2,13 +2,17 @@
 
 #include <windows.h>
 
+#include "teldo.h"
+
 namespace brenvo::teldo {
 namespace {
 
-using OpenFn = std::int32_t(WINAPI*)();
-using ReadFn = std::uint8_t(WINAPI*)(std::int16_t);
-using WriteFn = std::int32_t(WINAPI*)(std::int16_t, std::uint8_t);
-using CloseFn = std::int32_t(WINAPI*)();
+// The exports' types come from the library's own header, the one statement of
+// the contract; the program never links them, it binds them by name.
+using OpenFn = decltype(&TELDO_Open);
+using ReadFn = decltype(&TELDO_RD);
+using WriteFn = decltype(&TELDO_WR);
+using CloseFn = decltype(&TELDO_Close);
 
 // Tells the operator what could not be bound and why, then ends the program.
 // The texts are built in fixed buffers with the system's own formatting, so
@@ -48,41 +52,44 @@ Fn bind(const char* name) {
 
 // Each slot starts at a binder that looks the export up, stores it in the
 // slot and forwards the call; later calls jump through the slot directly.
-std::int32_t WINAPI bind_open();
-std::uint8_t WINAPI bind_read(std::int16_t port);
-std::int32_t WINAPI bind_write(std::int16_t port, std::uint8_t value);
-std::int32_t WINAPI bind_close();
+int WINAPI bind_open();
+unsigned char WINAPI bind_read(unsigned short port);
+int WINAPI bind_write(unsigned short port, unsigned char value);
+int WINAPI bind_close();
 
-OpenFn open_slot = bind_open;
-ReadFn read_slot = bind_read;
-WriteFn write_slot = bind_write;
-CloseFn close_slot = bind_close;
+constinit OpenFn open_slot = bind_open;
+constinit ReadFn read_slot = bind_read;
+constinit WriteFn write_slot = bind_write;
+constinit CloseFn close_slot = bind_close;
 
-std::int32_t WINAPI bind_open() {
+int WINAPI bind_open() {
     open_slot = bind<OpenFn>("TELDO_Open");
     return open_slot();
 }
 
-std::uint8_t WINAPI bind_read(std::int16_t port) {
+unsigned char WINAPI bind_read(unsigned short port) {
     read_slot = bind<ReadFn>("TELDO_RD");
     return read_slot(port);
 }
 
-std::int32_t WINAPI bind_write(std::int16_t port, std::uint8_t value) {
+int WINAPI bind_write(unsigned short port, unsigned char value) {
     write_slot = bind<WriteFn>("TELDO_WR");
     return write_slot(port, value);
 }
 
-std::int32_t WINAPI bind_close() {
+int WINAPI bind_close() {
     close_slot = bind<CloseFn>("TELDO_Close");
     return close_slot();
 }
 
 }  // namespace
 
+// The address's 16-bit pattern is the port.
 std::int32_t open() { return open_slot(); }
-std::uint8_t read(std::int16_t port) { return read_slot(port); }
-std::int32_t write(std::int16_t port, std::uint8_t value) { return write_slot(port, value); }
+std::uint8_t read(std::int16_t port) { return read_slot(static_cast<unsigned short>(port)); }
+std::int32_t write(std::int16_t port, std::uint8_t value) {
+    return write_slot(static_cast<unsigned short>(port), value);
+}
 std::int32_t close() { return close_slot(); }
 
 }  // namespace brenvo::teldo

@@ -171,12 +171,53 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(MisfitCase{L"10000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"80000000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"123456789", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFF8000", nullptr, L"读卡", L"地址(Hex)", L"0 到 FFFF"},
                     MisfitCase{L"378", L"100", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"378", L"FFFF", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"378", L"123456789", L"写卡", L"数值(Hex)", L"0 到 FF。"},
                     MisfitCase{L"10000", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFFFFFF", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
+                    MisfitCase{L"FFFF8378", L"55", L"写卡", L"地址(Hex)", L"0 到 FFFF"},
                     // Both too large: the value is narrowed first.
                     MisfitCase{L"10000", L"100", L"写卡", L"数值(Hex)", L"0 到 FF。"}));
+
+struct UnreadableCase {
+    int field;  // the one field with text; the others are empty and need no buffer
+    const wchar_t* entry;
+    int button;
+    const wchar_t* group;  // the group box and caption of the field
+    const wchar_t* caption;
+};
+
+class BrenvoUnreadable : public BrenvoActions, public testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(BrenvoUnreadable, AFieldWhoseTextCannotBeFetchedSendsNothingAndSaysSo) {
+    const UnreadableCase& c = GetParam();
+    enter(c.field, c.entry);
+    brenvo.set_text(id_label11, L"7E");
+    // No heap block for the field's text.
+    ASSERT_TRUE(brenvo.fail_import("KERNEL32.dll", "HeapAlloc", 0, 12));
+    brenvo.click(c.button);
+    const MessageBoxSeen box = brenvo.wait_for_message_box(10000);
+    ASSERT_TRUE(brenvo.restore_import("KERNEL32.dll", "HeapAlloc"));
+    ASSERT_NE(box.window, nullptr) << "no warning";
+    EXPECT_NE(box.text.find(std::wstring(c.group) + L" " + c.caption + L" 的内容无法读取"),
+              std::wstring::npos)
+        << box.text;
+    brenvo.dismiss(box);
+    ASSERT_TRUE(brenvo.sync());
+
+    EXPECT_EQ(diagnostics.snapshot().requests, 0u);
+    EXPECT_EQ(brenvo.text(id_label11), L"7E");
+    EXPECT_EQ(brenvo.text(c.field), c.entry);
+    EXPECT_EQ(write_then_read(L"2F8", L"5a"), L"5A");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, BrenvoUnreadable,
+    testing::Values(UnreadableCase{id_text2, L"10000", id_command1, L"读卡", L"地址(Hex)"},
+                    UnreadableCase{id_text5, L"378", id_command2, L"写卡", L"地址(Hex)"},
+                    UnreadableCase{id_text6, L"55", id_command2, L"写卡", L"数值(Hex)"}));
 
 enum class CloseRoute { exit_button, close_message, system_close, alt_f4, end_session };
 

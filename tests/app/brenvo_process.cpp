@@ -290,17 +290,36 @@ std::uintptr_t BrenvoProcess::find_import(const char* dll, const char* function)
     }
 }
 
+std::uintptr_t BrenvoProcess::place_code(const void* code, std::size_t size) {
+    void* block = VirtualAllocEx(process_.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE,
+                                 PAGE_EXECUTE_READWRITE);
+    SIZE_T done;
+    if (!block || !WriteProcessMemory(process_.hProcess, block, code, size, &done)) return 0;
+    FlushInstructionCache(process_.hProcess, block, size);
+    return reinterpret_cast<std::uintptr_t>(block);
+}
+
+bool BrenvoProcess::write_slot(std::uintptr_t slot, std::uint32_t target) {
+    DWORD old_protection;
+    if (!VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, PAGE_READWRITE,
+                          &old_protection))
+        return false;
+    SIZE_T done;
+    const bool written = WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(slot),
+                                            &target, 4, &done);
+    VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, old_protection,
+                     &old_protection);
+    return written;
+}
+
 bool BrenvoProcess::count_beeps() {
     const std::uintptr_t slot = find_import("USER32.dll", "MessageBeep");
     if (!slot) return false;
-    void* block = VirtualAllocEx(process_.hProcess, nullptr, 64, MEM_COMMIT | MEM_RESERVE,
-                                 PAGE_EXECUTE_READWRITE);
-    if (!block) return false;
-    const auto at = reinterpret_cast<std::uintptr_t>(block);
-    const std::uint32_t plain = static_cast<std::uint32_t>(at), total = plain + 4;
-    // BOOL WINAPI MessageBeep(UINT type): count the call, and count it as
-    // plain when type is 0xFFFFFFFF; return TRUE.
-    std::uint8_t code[] = {
+    // Two counters, then the code. BOOL WINAPI MessageBeep(UINT type): count
+    // the call, and count it as plain when type is 0xFFFFFFFF; return TRUE.
+    std::uint8_t block[16 + 29] = {};
+    std::uint8_t* code = block + 16;
+    const std::uint8_t text[] = {
         0x83, 0x7C, 0x24, 0x04, 0xFF,        // cmp dword [esp+4], -1
         0x75, 0x07,                          // jne total
         0xF0, 0xFF, 0x05, 0, 0, 0, 0,        // lock inc dword [plain]
@@ -308,26 +327,48 @@ bool BrenvoProcess::count_beeps() {
         0xB8, 0x01, 0x00, 0x00, 0x00,        // mov eax, 1
         0xC2, 0x04, 0x00,                    // ret 4
     };
+    static_assert(sizeof text == 29);
+    std::memcpy(code, text, sizeof text);
+    // The counters' addresses are known only once the block has a place.
+    const std::uintptr_t at = place_code(block, sizeof block);
+    if (!at) return false;
+    const std::uint32_t plain = static_cast<std::uint32_t>(at), total = plain + 4;
     std::memcpy(code + 10, &plain, 4);
     std::memcpy(code + 17, &total, 4);
     SIZE_T done;
-    const std::uint32_t zero[4] = {};
-    if (!WriteProcessMemory(process_.hProcess, block, zero, sizeof zero, &done) ||
-        !WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at + 16), code, sizeof code,
+    if (!WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at + 16), code, sizeof text,
                             &done))
         return false;
-    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at + 16), sizeof code);
-    const std::uint32_t thunk = static_cast<std::uint32_t>(at + 16);
-    DWORD old_protection;
-    if (!VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, PAGE_READWRITE,
-                          &old_protection))
-        return false;
-    const bool written = WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(slot),
-                                            &thunk, 4, &done);
-    VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, old_protection,
-                     &old_protection);
-    if (written) beep_counters_ = at;
-    return written;
+    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at + 16), sizeof text);
+    if (!write_slot(slot, static_cast<std::uint32_t>(at + 16))) return false;
+    beep_counters_ = at;
+    return true;
+}
+
+bool BrenvoProcess::fail_import(const char* dll, const char* function, std::uint32_t result,
+                                std::uint16_t argument_bytes) {
+    const std::uintptr_t slot = find_import(dll, function);
+    if (!slot) return false;
+    std::uint8_t code[] = {0xB8, 0, 0, 0, 0,  // mov eax, result
+                           0xC2, 0, 0};       // ret argument_bytes
+    std::memcpy(code + 1, &result, 4);
+    std::memcpy(code + 6, &argument_bytes, 2);
+    const std::uintptr_t stub = place_code(code, sizeof code);
+    const auto original = read_as<std::uint32_t>(slot);
+    if (!stub || !write_slot(slot, static_cast<std::uint32_t>(stub))) return false;
+    replaced_.emplace_back(slot, original);
+    return true;
+}
+
+bool BrenvoProcess::restore_import(const char* dll, const char* function) {
+    const std::uintptr_t slot = find_import(dll, function);
+    for (auto it = replaced_.begin(); it != replaced_.end(); ++it) {
+        if (it->first != slot) continue;
+        const bool restored = write_slot(slot, it->second);
+        replaced_.erase(it);
+        return restored;
+    }
+    return false;
 }
 
 std::uint32_t BrenvoProcess::read_counter(std::uintptr_t address) const {

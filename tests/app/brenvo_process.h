@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brenvo::test {
@@ -36,6 +37,8 @@ public:
     BrenvoProcess& operator=(const BrenvoProcess&) = delete;
 
     bool started() const { return process_.hProcess != nullptr; }
+    DWORD process_id() const { return process_.dwProcessId; }
+    DWORD thread_id() const { return process_.dwThreadId; }  // the user-interface thread
 
     // Waits for the main window to be shown and the program to be idle in
     // its message loop; nullptr on timeout.
@@ -79,6 +82,12 @@ public:
     std::uint32_t beeps() const;        // all calls since count_beeps()
     std::uint32_t plain_beeps() const;  // calls with 0xFFFFFFFF (the plain beep)
 
+    // Makes the program's own calls of an imported stdcall function return
+    // `result` at once, as a failing call would, until restore_import().
+    bool fail_import(const char* dll, const char* function, std::uint32_t result,
+                     std::uint16_t argument_bytes);
+    bool restore_import(const char* dll, const char* function);
+
     // A message box of the program, once it is shown; window nullptr on timeout.
     MessageBoxSeen wait_for_message_box(DWORD timeout_ms = 30000) const;
     MessageBoxSeen current_message_box() const { return wait_for_message_box(0); }
@@ -102,10 +111,14 @@ private:
     std::string read_string(std::uintptr_t address) const;
     std::uintptr_t find_import(const char* dll, const char* function) const;
     std::uint32_t read_counter(std::uintptr_t address) const;
+    // Puts code into the program; its address, or 0.
+    std::uintptr_t place_code(const void* code, std::size_t size);
+    bool write_slot(std::uintptr_t slot, std::uint32_t target);
 
     PROCESS_INFORMATION process_{};
     HWND form_ = nullptr;
     std::uintptr_t beep_counters_ = 0;  // in the program: plain count, total count
+    std::vector<std::pair<std::uintptr_t, std::uint32_t>> replaced_;  // import slot, original
     LPARAM sync_marker_ = 0x7FFF0000;
 };
 

@@ -12,6 +12,7 @@
 #include "brenvo_process.h"
 #include "driver_diagnostics.h"
 #include "form1_design.h"
+#include "in_process_probe.h"
 #include "report.h"
 
 namespace brenvo::test {
@@ -71,7 +72,6 @@ public:
         send(field_, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
         return format.bottom - format.top;
     }
-    HFONT font() { return reinterpret_cast<HFONT>(send(field_, WM_GETFONT)); }
 
 private:
     BrenvoProcess& brenvo_;
@@ -133,14 +133,19 @@ void check_window(BrenvoProcess& brenvo, int dpi) {
             }
         }
 
-    // Captions, measured in the font all controls share.
+    // Captions, measured in Text5 in the font all controls share. A font
+    // handle means something only inside the program, so the probe asks there.
+    InProcessProbe probe(brenvo);
+    ASSERT_TRUE(probe.ready());
+    const std::uint32_t font = probe.font(id_text5);
+    EXPECT_NE(font, 0u) << "Text5 has no font set";
     Ruler ruler(brenvo);
     const int line = ruler.line_height();
     EXPECT_GT(line, 0);
     for (const ControlDesign& c : form1_controls) {
         SCOPED_TRACE(std::string(c.name));
         const HWND control = brenvo.control(c.id);
-        EXPECT_EQ(reinterpret_cast<HFONT>(send(control, WM_GETFONT)), ruler.font()) << "font";
+        EXPECT_EQ(probe.font(c.id), font) << "font";
         RECT inside;
         GetClientRect(control, &inside);
         const int room = inside.right - 2 * margin(c.kind);

@@ -57,12 +57,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Five to eight significant digits: signed 32-bit.
         ReadingCase{L"10000", HexWidth::int32, 65536}, ReadingCase{L"0FFFF0", HexWidth::int32, 0xFFFF0},
         ReadingCase{L"7FFFFFFF", HexWidth::int32, 2147483647},
-        ReadingCase{L"80000000", HexWidth::int32, -2147483647 - 1},
-        ReadingCase{L"FFFFFFFF", HexWidth::int32, -1},
-        ReadingCase{L"FFFF8000", HexWidth::int32, -32768},
-        // More than eight significant digits fit no integer.
-        ReadingCase{L"100000000", HexWidth::too_long, 0},
-        ReadingCase{L"123456789ABCDEF", HexWidth::too_long, 0}));
+        ReadingCase{L"0007FFFFFFF", HexWidth::int32, 2147483647},
+        // More than eight significant digits, or eight from 80000000 up (a
+        // negative 32-bit number), fit no integer.
+        ReadingCase{L"80000000", HexWidth::too_large, 0},
+        ReadingCase{L"FFFFFFFF", HexWidth::too_large, 0},
+        ReadingCase{L"FFFF8000", HexWidth::too_large, 0},
+        ReadingCase{L"100000000", HexWidth::too_large, 0},
+        ReadingCase{L"123456789ABCDEF", HexWidth::too_large, 0}));
 
 struct ReadActionCase {
     const wchar_t* address;
@@ -89,11 +91,13 @@ INSTANTIATE_TEST_SUITE_P(
                     ReadActionCase{L"3F8.5", true, 0x03F8}, ReadActionCase{L"1:2", true, 0x0001},
                     ReadActionCase{L"7FFF", true, 0x7FFF}, ReadActionCase{L"8000", true, 0x8000},
                     ReadActionCase{L"FFFF", true, 0xFFFF},
-                    // Eight digits that are a small signed number still fit.
+                    // Eight characters with leading zeros still fit.
                     ReadActionCase{L"00007FFF", true, 0x7FFF},
-                    ReadActionCase{L"FFFF8000", true, 0x8000},
+                    ReadActionCase{L"0000FFFF", true, 0xFFFF},
                     ReadActionCase{L"10000", false, 0}, ReadActionCase{L"7FFFFFFF", false, 0},
                     ReadActionCase{L"80000000", false, 0}, ReadActionCase{L"FFFF7FFF", false, 0},
+                    // Their low 16 bits are a port, but they are no address.
+                    ReadActionCase{L"FFFF8000", false, 0}, ReadActionCase{L"FFFFFFFF", false, 0},
                     ReadActionCase{L"123456789", false, 0}));
 
 struct WriteActionCase {
@@ -140,11 +144,14 @@ INSTANTIATE_TEST_SUITE_P(
         WriteActionCase{L"378", L"123456789", false, value, 0, 0},
         WriteActionCase{L"10000", L"55", false, address, 0, 0},
         WriteActionCase{L"80000000", L"55", false, address, 0, 0},
+        WriteActionCase{L"FFFFFFFF", L"55", false, address, 0, 0},
+        WriteActionCase{L"FFFF8378", L"55", false, address, 0, 0},
         // The value is narrowed before the address, except that an address of
         // no integer width fails at its very first conversion.
         WriteActionCase{L"10000", L"100", false, value, 0, 0},
         WriteActionCase{L"7FFFFFFF", L"FFFF", false, value, 0, 0},
-        WriteActionCase{L"123456789", L"100", false, address, 0, 0}));
+        WriteActionCase{L"123456789", L"100", false, address, 0, 0},
+        WriteActionCase{L"FFFFFFFF", L"100", false, address, 0, 0}));
 
 TEST(ByteDisplay, IsUpperCaseHexWithoutLeadingZeros) {
     EXPECT_EQ(byte_hex(0x00).view(), L"0");

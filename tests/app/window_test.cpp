@@ -8,6 +8,7 @@
 #include "brenvo_process.h"
 #include "driver_diagnostics.h"
 #include "form1_design.h"
+#include "in_process_probe.h"
 
 namespace brenvo::test {
 namespace {
@@ -92,7 +93,7 @@ TEST_F(BrenvoWindow, ControlsStandAtTheirDesignPixelsAndCarryTheirCaptions) {
     GetClientRect(brenvo.form(), &client);
     EXPECT_EQ(client.right, 431);
     EXPECT_EQ(client.bottom, 341);
-    EXPECT_EQ(GetParent(brenvo.form()), nullptr);
+    EXPECT_EQ(GetWindow(brenvo.form(), GW_OWNER), nullptr) << "the window has an owner";
     wchar_t title[32] = {};
     GetWindowTextW(brenvo.form(), title, 32);
     EXPECT_STREQ(title, L"Brenvo");
@@ -127,8 +128,31 @@ TEST_F(BrenvoWindow, HasNoDefaultButtonNoCancelButtonAndNoAccessKeys) {
             EXPECT_EQ(style & BS_TYPEMASK, BS_PUSHBUTTON) << "a default button";
         }
     }
-    // The exit caption wraps, so that its two characters stand one above the other.
-    EXPECT_NE(GetWindowLongW(brenvo.control(id_command3), GWL_STYLE) & BS_MULTILINE, 0);
+}
+
+// Runs of rows with dark pixels inside a control's drawing, away from its
+// border: the lines of its caption.
+int ink_lines(const std::vector<std::vector<std::uint32_t>>& rows, std::size_t border) {
+    const auto dark = [](std::uint32_t rgb) {
+        return (rgb & 0xFF) + (rgb >> 8 & 0xFF) + (rgb >> 16 & 0xFF) < 3 * 96;
+    };
+    int lines = 0;
+    bool in_line = false;
+    for (std::size_t y = border; y + border < rows.size(); ++y) {
+        bool ink = false;
+        for (std::size_t x = border; x + border < rows[y].size(); ++x) ink = ink || dark(rows[y][x]);
+        lines += ink && !in_line;
+        in_line = ink;
+    }
+    return lines;
+}
+
+TEST_F(BrenvoWindow, ExitButtonShowsItsTwoCharactersOneAboveTheOther) {
+    InProcessProbe probe(brenvo);
+    ASSERT_TRUE(probe.ready());
+    const auto drawing = probe.draw(id_command3);
+    ASSERT_EQ(drawing.size(), 65u) << "no drawing of the exit button";
+    EXPECT_EQ(ink_lines(drawing, 3), 2) << "退 and 出 are not on two lines";
 }
 
 TEST_F(BrenvoWindow, ResultFieldIsSetOffAndEntryFieldsHaveNoLengthLimit) {
@@ -203,6 +227,57 @@ TEST_F(BrenvoWindow, RefusedKeysBeepTwicePlainlyAndLeaveTheTextAlone) {
     expect_device_untouched();
 }
 
+// Characters that come by other messages than WM_CHAR meet the same filter,
+// once each: a character beyond the Basic Multilingual Plane (two UTF-16
+// units, or one UTF-32 code) beeps twice, not four times.
+TEST_F(BrenvoWindow, EveryRouteOfATypedCharacterMeetsTheKeyFilterOnce) {
+    constexpr UINT wm_unichar = 0x0109;  // declared by the headers for XP and later only
+    struct Route {
+        UINT message;
+        std::vector<WPARAM> codes;
+        const wchar_t* inserted;  // nothing when refused, with two beeps
+    };
+    const Route routes[] = {
+        {WM_IME_CHAR, {L'G'}, L""},
+        {WM_IME_CHAR, {L'a'}, L"a"},
+        {wm_unichar, {L'G'}, L""},
+        {wm_unichar, {L'5'}, L"5"},
+        {wm_unichar, {0x1F600}, L""},
+        {wm_unichar, {0x10041}, L""},  // its low 16 bits are "A"
+        {WM_CHAR, {0xD83D, 0xDE00}, L""},
+        {WM_IME_CHAR, {0xD83D, 0xDE00}, L""},
+    };
+    for (int id : {id_text5, id_text6, id_text2}) {
+        for (const Route& route : routes) {
+            SCOPED_TRACE(testing::Message() << "field " << id << " message 0x" << std::hex
+                                            << route.message << " code 0x" << route.codes[0]);
+            brenvo.set_text(id, L"3f8");
+            const auto before = brenvo.beeps();
+            for (WPARAM code : route.codes) PostMessageW(brenvo.control(id), route.message, code, 1);
+            ASSERT_TRUE(brenvo.sync());
+            EXPECT_EQ(brenvo.text(id), std::wstring(L"3f8") + route.inserted);
+            EXPECT_EQ(brenvo.beeps() - before, *route.inserted ? 0u : 2u);
+        }
+    }
+    EXPECT_EQ(brenvo.plain_beeps(), brenvo.beeps());
+    expect_device_untouched();
+}
+
+// The fields take hexadecimal only and stand outside the input method, so
+// that text it completes cannot land in them without passing the key filter.
+TEST_F(BrenvoWindow, TheInputMethodPutsNothingIntoAField) {
+    InProcessProbe probe(brenvo);
+    ASSERT_TRUE(probe.ready());
+    for (int id : {id_text5, id_text6, id_text2}) {
+        brenvo.set_text(id, L"3f8");
+        EXPECT_FALSE(probe.compose(id, L"G3")) << "field " << id << " has an input context";
+        ASSERT_TRUE(brenvo.sync());
+        EXPECT_EQ(brenvo.text(id), L"3f8") << "field " << id;
+    }
+    EXPECT_EQ(brenvo.beeps(), 0u);
+    expect_device_untouched();
+}
+
 TEST_F(BrenvoWindow, EnterAndEscInAFieldPressNoButtonAndReachTheKeyFilter) {
     brenvo.type(id_text5, L"378");
     brenvo.type(id_text6, L"55");
@@ -235,8 +310,18 @@ TEST_F(BrenvoWindow, AltWithALetterActivatesNothing) {
 }
 
 TEST_F(BrenvoWindow, ImportsNoRuntimeDllAndBindsTeldoOnlyAtRunTime) {
-    const std::vector<std::string> system = {"KERNEL32.dll", "USER32.dll", "GDI32.dll", "msvcrt.dll"};
-    for (const std::string& dll : brenvo.imported_dlls()) {
+    const std::vector<std::string> system = {"KERNEL32.dll", "USER32.dll", "GDI32.dll",
+                                             "IMM32.dll", "msvcrt.dll"};
+    const std::vector<std::string> imported = brenvo.imported_dlls();
+    const auto imports = [&](const char* name) {
+        for (const std::string& dll : imported)
+            if (_stricmp(dll.c_str(), name) == 0) return true;
+        return false;
+    };
+    // A window program without these has an import table that was not read.
+    EXPECT_TRUE(imports("KERNEL32.dll"));
+    EXPECT_TRUE(imports("USER32.dll"));
+    for (const std::string& dll : imported) {
         bool known = false;
         for (const std::string& s : system) known |= _stricmp(s.c_str(), dll.c_str()) == 0;
         EXPECT_TRUE(known) << dll;

@@ -1,0 +1,87 @@
+// in_process_probe.dll: a WH_GETMESSAGE hook that a test installs on Brenvo's
+// user-interface thread. When the thread takes the probe message from its
+// queue, the hook carries out the request in the shared record there.
+#include <windows.h>
+#include <imm.h>
+
+#include "in_process_probe.h"
+
+namespace {
+
+using brenvo::test::ProbeRecord;
+using brenvo::test::ProbeRequest;
+
+void answer_font(ProbeRecord& record, HWND control) {
+    record.font = static_cast<std::uint32_t>(SendMessageW(control, WM_GETFONT, 0, 0));
+}
+
+void answer_draw(ProbeRecord& record, HWND control) {
+    RECT client;
+    GetClientRect(control, &client);
+    record.width = client.right < ProbeRecord::max_side ? client.right : ProbeRecord::max_side;
+    record.height = client.bottom < ProbeRecord::max_side ? client.bottom : ProbeRecord::max_side;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = record.width;
+    info.bmiHeader.biHeight = -record.height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    const HDC screen = GetDC(nullptr);
+    const HDC dc = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ReleaseDC(nullptr, screen);
+    if (dc && bitmap) {
+        const HGDIOBJ old = SelectObject(dc, bitmap);
+        SendMessageW(control, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+        GdiFlush();
+        const auto* pixels = static_cast<const std::uint32_t*>(bits);
+        for (int i = 0; i < record.width * record.height; ++i) record.pixels[i] = pixels[i] & 0xFFFFFF;
+        SelectObject(dc, old);
+    } else {
+        record.width = record.height = 0;
+    }
+    if (bitmap) DeleteObject(bitmap);
+    if (dc) DeleteDC(dc);
+}
+
+void answer_compose(ProbeRecord& record, HWND field) {
+    SetFocus(field);
+    const HIMC context = ImmGetContext(field);
+    record.has_context = context != nullptr;
+    if (!context) return;
+    ImmSetOpenStatus(context, TRUE);
+    const DWORD bytes = static_cast<DWORD>(lstrlenW(record.text) * sizeof(wchar_t));
+    ImmSetCompositionStringW(context, SCS_SETSTR, record.text, bytes, nullptr, 0);
+    ImmNotifyIME(context, NI_COMPOSITIONSTR, CPS_COMPLETE, 0);
+    ImmReleaseContext(field, context);
+}
+
+void answer(const MSG& message) {
+    const HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE,
+                                            brenvo::test::probe_record_name(GetCurrentProcessId()).c_str());
+    if (!mapping) return;
+    if (auto* record = static_cast<ProbeRecord*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {
+        const HWND control = GetDlgItem(message.hwnd, record->control);
+        switch (record->request) {
+        case ProbeRequest::font: answer_font(*record, control); break;
+        case ProbeRequest::draw: answer_draw(*record, control); break;
+        case ProbeRequest::compose: answer_compose(*record, control); break;
+        case ProbeRequest::none: break;
+        }
+        record->request = ProbeRequest::none;
+        InterlockedIncrement(reinterpret_cast<volatile LONG*>(&record->answers));
+        UnmapViewOfFile(record);
+    }
+    CloseHandle(mapping);
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK probe_hook(int code, WPARAM removal, LPARAM lparam) {
+    static const UINT probe_message = RegisterWindowMessageW(brenvo::test::probe_message_name);
+    const auto* message = reinterpret_cast<const MSG*>(lparam);
+    if (code == HC_ACTION && removal == PM_REMOVE && message->message == probe_message) answer(*message);
+    return CallNextHookEx(nullptr, code, removal, lparam);
+}

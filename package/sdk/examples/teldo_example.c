@@ -28,7 +28,7 @@ int main(void)
 {
     int failed = 0;
     int opened, wrote, closed;
-    unsigned char read;
+    unsigned char read_back;
 
     opened = TELDO_Open();
     say("TELDO_Open() = %d\r\n", opened, 0, 0);
@@ -41,9 +41,9 @@ int main(void)
     say("TELDO_WR(0x%04X, 0x%02X) = %d\r\n", EXAMPLE_PORT, EXAMPLE_VALUE, wrote);
     failed |= wrote != 1;
 
-    read = TELDO_RD(EXAMPLE_PORT);
-    say("TELDO_RD(0x%04X) = 0x%02X\r\n", EXAMPLE_PORT, read, 0);
-    failed |= read != EXAMPLE_VALUE;
+    read_back = TELDO_RD(EXAMPLE_PORT);
+    say("TELDO_RD(0x%04X) = 0x%02X\r\n", EXAMPLE_PORT, read_back, 0);
+    failed |= read_back != EXAMPLE_VALUE;
 
     /* Nonzero when the device was closed, -1 when none was open. */
     closed = TELDO_Close();

@@ -2,9 +2,10 @@
 # The bench package as an engineer gets it: unpacks the zip into a fresh
 # directory with a Wine prefix of its own, installs the stand-in driver from
 # the unpacked folder as a kernel service, and runs TEST_PROGRAM against the
-# packaged programs (BRENVO_PACKAGE_DIR names the folder). Never touches the build tree's prefix, and ends its
-# own prefix's wineserver whatever happens. The work directory is removed
-# after a pass and kept for a look after a failure.
+# packaged programs (BRENVO_PACKAGE_DIR names the folder). Never touches the
+# build tree's prefix, and ends its own prefix's wineserver whatever happens.
+# The work directory is removed after a pass and kept for a look after a
+# failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
 # anything needs Wine, so that it runs, and must pass, also where Wine cannot.
 # Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]

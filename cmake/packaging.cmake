@@ -2,16 +2,27 @@
 # Brenvo-<version>-win32.zip, holding one folder with
 #   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt
 #   stand-in-driver/teldo.sys and its README.txt
-# The texts get the project version and Windows line ends; the guide, which
-# quotes the Chinese captions, also a UTF-8 byte order mark for Notepad.
+#   sdk/  the developer's kit for programs of the engineers' own: teldo.h,
+#         the import libraries for MinGW and Microsoft's toolchain, TELDO.def,
+#         an example and its README.txt; every file from library/ or the build
+# The texts and the kit's example get the project version and Windows line
+# ends; the guide, which quotes the Chinese captions, also a UTF-8 byte order
+# mark for Notepad.
 
 install(TARGETS brenvo RUNTIME DESTINATION .)
 # TELDO.dll alone, without its import library.
 install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION stand-in-driver)
 
+# The developer's kit: the library's own header and definition file, and the
+# import libraries that library/ makes from that definition.
+install(FILES ${PROJECT_SOURCE_DIR}/library/teldo.h DESTINATION sdk/include)
+install(FILES ${PROJECT_SOURCE_DIR}/library/TELDO.def ${teldo_msvc_import_lib} DESTINATION sdk/lib)
+install(FILES ${teldo_import_lib} DESTINATION sdk/lib RENAME libTELDO.dll.a)
+
 string(ASCII 239 187 191 utf8_bom)
-foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt)
+foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt sdk/README.txt
+             sdk/examples/teldo_example.c)
   set(source ${PROJECT_SOURCE_DIR}/package/${text})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   file(READ ${source} content)
@@ -24,6 +35,8 @@ foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/package/OPERATORS-GUIDE.txt DESTINATION .)
 install(FILES ${PROJECT_BINARY_DIR}/package/stand-in-driver/README.txt DESTINATION stand-in-driver)
+install(FILES ${PROJECT_BINARY_DIR}/package/sdk/README.txt DESTINATION sdk)
+install(FILES ${PROJECT_BINARY_DIR}/package/sdk/examples/teldo_example.c DESTINATION sdk/examples)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Brenvo)

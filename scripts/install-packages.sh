@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
-          xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest)
+          xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14)
 
 missing=()
 for package in "${packages[@]}"; do

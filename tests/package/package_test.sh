@@ -2,14 +2,18 @@
 # The bench package as an engineer gets it: unpacks the zip into a fresh
 # directory with a Wine prefix of its own, installs the stand-in driver from
 # the unpacked folder as a kernel service, and runs TEST_PROGRAM against the
-# packaged Brenvo.exe. Never touches the build tree's prefix, and ends its
-# own prefix's wineserver whatever happens. The work directory is removed
-# after a pass and kept for a look after a failure.
-# Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR
+# packaged programs (BRENVO_PACKAGE_DIR names the folder). Never touches the
+# build tree's prefix, and ends its own prefix's wineserver whatever happens.
+# The work directory is removed after a pass and kept for a look after a
+# failure.
+# NATIVE_STEP, when given, is a script run with the unpacked folder before
+# anything needs Wine, so that it runs, and must pass, also where Wine cannot.
+# Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]
 set -euo pipefail
 zip=$(realpath "${1:?usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR}")
 test_program=$(realpath "${2:?}")
 work=${3:?}
+native_step=${4:+$(realpath "$4")}
 
 # Windows need a display: use a virtual one when there is none.
 if [ -z "${DISPLAY:-}" ]; then
@@ -30,6 +34,10 @@ for file in Brenvo.exe TELDO.dll OPERATORS-GUIDE.txt stand-in-driver/teldo.sys \
             stand-in-driver/README.txt; do
   [ -f "$package/$file" ] || { echo "The package lacks $file" >&2; exit 1; }
 done
+
+if [ -n "$native_step" ]; then
+  bash "$native_step" "$package"
+fi
 
 source "$(dirname "$0")/../../scripts/wine-support.sh"
 wine_runs_here || exit $wine_unsupported_exit_code

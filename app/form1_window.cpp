@@ -8,7 +8,7 @@
 
 #include "brenvo_resources.h"
 #include "form1_events.h"
-#include "hex_entry.h"
+#include "typed_units.h"
 
 namespace brenvo::form1 {
 namespace {
@@ -24,7 +24,7 @@ struct WindowState {
     HFONT font = nullptr;
     bool own_font = false;
     HWND focus = nullptr;  // the control that had the focus when the window was left
-    HWND refused_first_half = nullptr;  // the field whose last unit was a refused high surrogate
+    SurrogatePairs pairs;  // typed characters that come in two halves
 };
 constinit WindowState state;
 
@@ -65,32 +65,23 @@ const ControlDesign* find_design(std::string_view name) {
     return nullptr;
 }
 
-// One UTF-16 unit typed into a field meets the key press event; an accepted
-// one goes on to the field as WM_CHAR. A character beyond the Basic
-// Multilingual Plane comes as two units: the filter judges it by its first
-// half, and the second half of a refused pair is dropped without a word, so
-// that the character beeps twice, not four times.
+// One UTF-16 unit typed into a field meets the key press event, unless it is
+// the second half of a character already refused; an accepted one goes on to
+// the field as WM_CHAR.
 void type_unit(HWND field, std::uint16_t unit, LPARAM lparam) {
-    const bool second_half_of_refused = low_surrogate(unit) && state.refused_first_half == field;
-    state.refused_first_half = nullptr;
-    if (second_half_of_refused) return;
+    if (!state.pairs.to_judge(field, unit)) return;
     auto key_code = static_cast<std::int16_t>(unit);
     text_key_press(static_cast<design::ControlId>(GetDlgCtrlID(field)), key_code);
-    if (key_code == 0) {
-        if (high_surrogate(unit)) state.refused_first_half = field;
-        return;
-    }
+    state.pairs.judged(field, unit, key_code != 0);
+    if (key_code == 0) return;
     CallWindowProcW(edit_class_proc, field, WM_CHAR, static_cast<std::uint16_t>(key_code), lparam);
 }
 
 // A typed character, whatever message brings it: UTF-16 units from WM_CHAR and
 // WM_IME_CHAR, a whole UTF-32 character from WM_UNICHAR.
 void type_character(HWND field, WPARAM code, LPARAM lparam) {
-    if (code > 0x10FFFF) code = 0xFFFD;  // no character: judged as the replacement character
-    if (code <= 0xFFFF) return type_unit(field, static_cast<std::uint16_t>(code), lparam);
-    const auto pair = utf16_pair(static_cast<char32_t>(code));
-    type_unit(field, pair[0], lparam);
-    type_unit(field, pair[1], lparam);
+    const Utf16Units units = utf16_units(static_cast<std::uint32_t>(code));
+    for (int i = 0; i < units.count; ++i) type_unit(field, units.unit[i], lparam);
 }
 
 // The text fields ask the dialog manager for Enter and Esc, so that those keys

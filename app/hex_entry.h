@@ -1,10 +1,9 @@
-// Hexadecimal entry: the key filter shared by the three entry fields and the
-// UTF-16 halves it meets, the "&H" reading of an entry's text, the narrowing
-// of the read and write actions' entries to the library's argument widths,
-// and the hex display of a byte. Pure logic, no window.
+// Hexadecimal entry: the key filter shared by the three entry fields, the
+// "&H" reading of an entry's text, the narrowing of the read and write
+// actions' entries to the library's argument widths, and the hex display of
+// a byte. Pure logic, no window.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -16,17 +15,6 @@ namespace brenvo {
 // Every other code, negative ones and control characters included, is refused.
 constexpr bool key_accepted(std::int16_t code) {
     return code == 8 || (code >= 46 && code <= 70) || (code >= 97 && code <= 102);
-}
-
-// A character beyond the Basic Multilingual Plane is typed as two UTF-16
-// units: a high surrogate, then a low one.
-constexpr bool high_surrogate(std::uint16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-constexpr bool low_surrogate(std::uint16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-// The two units of a character from U+10000 to U+10FFFF.
-constexpr std::array<std::uint16_t, 2> utf16_pair(char32_t character) {
-    const char32_t offset = character - 0x10000;
-    return {static_cast<std::uint16_t>(0xD800 + (offset >> 10)),
-            static_cast<std::uint16_t>(0xDC00 + (offset & 0x3FF))};
 }
 
 // The width an "&H" number takes: up to four significant digits make a

@@ -1,11 +1,15 @@
-// The hex entry rules without a window: the key filter, the "&H" reading and
-// the read and write actions' narrowings, and the byte display.
+// The hex entry rules without a window: the key filter and how typed
+// characters meet it, the "&H" reading and the read and write actions'
+// narrowings, and the byte display.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "hex_entry.h"
+#include "typed_units.h"
 
 namespace brenvo {
 namespace {
@@ -21,6 +25,49 @@ TEST(KeyFilter, AcceptsExactlyBackspaceAndTheHexBlocksOverEverySigned16BitCode) 
         accepted += expected;
     }
     EXPECT_EQ(accepted, 1 + 25 + 6);
+}
+
+// Character codes typed in a row, as the window hands their UTF-16 units to
+// the key filter: what reaches the field, and how many characters were
+// refused (two beeps each). A character of two halves is judged once.
+struct TypedRun {
+    std::vector<std::pair<int, std::uint32_t>> codes;  // field (0 or 1), code
+    std::u16string inserted;
+    int refused;
+};
+
+TEST(TypedUnits, EveryCharacterMeetsTheKeyFilterOnceHoweverManyHalvesItHas) {
+    const TypedRun runs[] = {
+        {{{0, 0x1F600}}, u"", 1},                         // one UTF-32 code
+        {{{0, 0xD83D}, {0, 0xDE00}}, u"", 1},             // its two UTF-16 halves
+        {{{0, 0x10041}}, u"", 1},                         // low 16 bits "A"
+        {{{0, 0x110041}}, u"", 1},                        // no character at all
+        {{{0, 0xDE00}}, u"", 1},                          // a lone low half
+        {{{0, 0xD83D}, {0, L'3'}}, u"3", 1},              // a lone high half
+        {{{0, 0xD83D}, {1, 0xDE00}}, u"", 2},             // halves in two fields
+        {{{0, 0xD83D}, {0, 0xDE00}, {0, 0xDE00}}, u"", 2},
+        {{{0, L'3'}, {0, L'f'}, {0, L'G'}}, u"3f", 1},
+    };
+    for (const TypedRun& run : runs) {
+        SCOPED_TRACE(testing::Message() << "first code 0x" << std::hex << run.codes[0].second);
+        const int fields[2] = {};
+        SurrogatePairs pairs;
+        std::u16string inserted;
+        int refused = 0;
+        for (const auto& [field, code] : run.codes) {
+            const Utf16Units units = utf16_units(code);
+            for (int i = 0; i < units.count; ++i) {
+                const std::uint16_t unit = units.unit[i];
+                if (!pairs.to_judge(&fields[field], unit)) continue;
+                const bool accepted = key_accepted(static_cast<std::int16_t>(unit));
+                pairs.judged(&fields[field], unit, accepted);
+                if (accepted) inserted += static_cast<char16_t>(unit);
+                else ++refused;
+            }
+        }
+        EXPECT_TRUE(inserted == run.inserted) << inserted.size() << " units reached the field";
+        EXPECT_EQ(refused, run.refused);
+    }
 }
 
 struct ReadingCase {

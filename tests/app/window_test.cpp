@@ -310,8 +310,9 @@ TEST_F(BrenvoWindow, AltWithALetterActivatesNothing) {
 }
 
 TEST_F(BrenvoWindow, ImportsNoRuntimeDllAndBindsTeldoOnlyAtRunTime) {
+    // System DLLs only: no C runtime (msvcrt.dll) and no TELDO.dll.
     const std::vector<std::string> system = {"KERNEL32.dll", "USER32.dll", "GDI32.dll",
-                                             "IMM32.dll", "msvcrt.dll"};
+                                             "IMM32.dll", "COMCTL32.dll"};
     const std::vector<std::string> imported = brenvo.imported_dlls();
     const auto imports = [&](const char* name) {
         for (const std::string& dll : imported)

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <array>
+#include <cstddef>
+
 #include "form1_window.h"
 #include "hex_entry.h"
 #include "teldo_binding.h"
@@ -11,39 +14,41 @@
 namespace brenvo::form1 {
 namespace {
 
-void warn(const wchar_t* text) { MessageBoxW(handle(), text, L"Brenvo", MB_OK | MB_ICONWARNING); }
+// The warnings of an action that stops before the library is called, one per
+// entry, in the order of Entry. The operator learns which entry and why, and
+// carries on with the device still open.
+using Warnings = std::array<const wchar_t*, 3>;
 
-// An entry too large for its width stops the action before the library is
-// called; the operator learns which entry and what it takes, and carries on.
-void report_misfit(Entry entry) {
-    switch (entry) {
-    case Entry::read_address:
-        return warn(L"读卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
-                    L"Read address out of range: it takes 0 to FFFF.");
-    case Entry::write_address:
-        return warn(L"写卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
-                    L"Write address out of range: it takes 0 to FFFF.");
-    case Entry::write_value:
-        return warn(L"写卡 数值(Hex) 超出范围：应为 0 到 FF。\n"
-                    L"Write value out of range: it takes 0 to FF.");
-    }
+// An entry too large for its width.
+constexpr Warnings misfit_warnings = {
+    L"读卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+    L"Read address out of range: it takes 0 to FFFF.",
+    L"写卡 地址(Hex) 超出范围：应为 0 到 FFFF。\n"
+    L"Write address out of range: it takes 0 to FFFF.",
+    L"写卡 数值(Hex) 超出范围：应为 0 到 FF。\n"
+    L"Write value out of range: it takes 0 to FF.",
+};
+
+// A field whose text could not be fetched (no memory for it): it is not read
+// as empty, which would send port 0 or value 0.
+constexpr Warnings unreadable_warnings = {
+    L"读卡 地址(Hex) 的内容无法读取，未读卡。\n"
+    L"The read address could not be read; nothing was read.",
+    L"写卡 地址(Hex) 的内容无法读取，未写卡。\n"
+    L"The write address could not be read; nothing was written.",
+    L"写卡 数值(Hex) 的内容无法读取，未写卡。\n"
+    L"The write value could not be read; nothing was written.",
+};
+
+static_assert(static_cast<std::size_t>(Entry::write_value) + 1 == Warnings{}.size());
+
+void warn(const Warnings& warnings, Entry entry) {
+    MessageBoxW(handle(), warnings[static_cast<std::size_t>(entry)], L"Brenvo",
+                MB_OK | MB_ICONWARNING);
 }
 
-// A field whose text could not be fetched (no memory for it) stops the action
-// the same way: it is not read as empty, which would send port 0 or value 0.
-void report_unreadable(Entry entry) {
-    switch (entry) {
-    case Entry::read_address:
-        return warn(L"读卡 地址(Hex) 的内容无法读取，未读卡。\n"
-                    L"The read address could not be read; nothing was read.");
-    case Entry::write_address:
-        return warn(L"写卡 地址(Hex) 的内容无法读取，未写卡。\n"
-                    L"The write address could not be read; nothing was written.");
-    case Entry::write_value:
-        return warn(L"写卡 数值(Hex) 的内容无法读取，未写卡。\n"
-                    L"The write value could not be read; nothing was written.");
-    }
-}
+void report_misfit(Entry entry) { warn(misfit_warnings, entry); }
+void report_unreadable(Entry entry) { warn(unreadable_warnings, entry); }
 
 }  // namespace
 

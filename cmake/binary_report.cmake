@@ -3,17 +3,7 @@
 #   cmake -DOBJDUMP=... -DOUTPUT=... -P binary_report.cmake FILE...
 # TELDO.dll must not be among Brenvo.exe's imports: Brenvo loads it by name at
 # its first call (the tests check this; the report only shows it).
-set(files "")
-math(EXPR last "${CMAKE_ARGC} - 1")
-foreach(i RANGE 0 ${last})
-  if(CMAKE_ARGV${i} STREQUAL "-P")
-    math(EXPR first "${i} + 2")
-    foreach(j RANGE ${first} ${last})
-      list(APPEND files "${CMAKE_ARGV${j}}")
-    endforeach()
-    break()
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/script_files.cmake)
 
 set(lines "Shipped binaries: size, imported DLLs")
 foreach(file IN LISTS files)

@@ -12,19 +12,8 @@
 # Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys.
 
 cmake_minimum_required(VERSION 3.25)
-set(files "")
-math(EXPR last "${CMAKE_ARGC} - 1")
-foreach(i RANGE 0 ${last})
-  if(CMAKE_ARGV${i} STREQUAL "-P")
-    math(EXPR first "${i} + 2")
-    if(first LESS_EQUAL last)
-      foreach(j RANGE ${first} ${last})
-        list(APPEND files "${CMAKE_ARGV${j}}")
-      endforeach()
-    endif()
-    break()
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/script_files.cmake)
+
 if(NOT files OR NOT OBJDUMP OR NOT ALLOWED_IMPORTS)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -P check_binaries.cmake FILE...")
 endif()

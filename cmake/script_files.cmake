@@ -1,0 +1,15 @@
+# For scripts run as `cmake [-D...] -P SCRIPT FILE...`: sets `files` to the
+# FILE arguments that follow the script's name.
+set(files "")
+math(EXPR _last "${CMAKE_ARGC} - 1")
+foreach(_i RANGE 0 ${_last})
+  if(CMAKE_ARGV${_i} STREQUAL "-P")
+    math(EXPR _first "${_i} + 2")
+    if(_first LESS_EQUAL _last)
+      foreach(_j RANGE ${_first} ${_last})
+        list(APPEND files "${CMAKE_ARGV${_j}}")
+      endforeach()
+    endif()
+    break()
+  endif()
+endforeach()

@@ -23,7 +23,7 @@ constexpr DWORD icc_standard_classes = 0x00004000;
 // The manifest asks for common controls version 6. On XP the classes of the
 // window's controls then come from comctl32 version 6, which must be loaded
 // and initialised before the first window or message box. Version 5
-// (Windows 2000, which ignores the manifest) refuses the version 6 flag; its
+// (Windows 2000, which ignores the manifest) may refuse the version 6 flag; its
 // plain initialisation is enough there, as USER32 keeps the classes.
 void load_common_controls() {
     INITCOMMONCONTROLSEX classes{sizeof classes, icc_standard_classes};

@@ -8,7 +8,7 @@
 # - PE version fields: OS and subsystem 5.0.
 # check_binaries.cmake proves all three on every shipped file at each build.
 add_compile_definitions(_WIN32_WINNT=0x0500 WINVER=0x0500 _WIN32_IE=0x0500)
-add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-march=i586> $<$<COMPILE_LANGUAGE:C,CXX>:-mtune=generic>)
+add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-march=i586;-mtune=generic>")
 add_link_options(-Wl,--major-os-version,5,--minor-os-version,0
                  -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 

@@ -18,12 +18,12 @@ cmake --build "$build_dir/host"
 cd "$build_dir"
 rm -rf report && mkdir -p report
 xvfb-run -a -s "-screen 0 1024x768x24" ctest --output-on-failure || status=$?
-if wine_runs_here 2>/dev/null; then
+if why_not=$(wine_runs_here 2>&1); then
   "$source_dir/scripts/update-report.sh" "$build_dir"
 else
   echo
   echo "NOTE: the tests that run the Windows binaries under Wine were skipped:"
-  wine_runs_here 2>&1 | sed "s/^/  /" || true
+  echo "  $why_not"
   echo "  Only the build, its binary check and the tests that need no Wine ran here."
 fi
 exit $status

@@ -4,7 +4,7 @@
 # 64-bit programs only: execve answers "Exec format error"), and under an
 # emulator such as qemu-user Wine is many times slower and crashes.
 
-wine_unsupported_exit_code=77  # CTest's SKIP_RETURN_CODE for the Windows-side tests
+wine_unsupported_exit_code=77  # WINE_UNSUPPORTED_EXIT_CODE in CMakeLists.txt: CTest counts it as skipped
 
 # True when 32-bit x86 programs run natively here; otherwise says why on stderr.
 wine_runs_here() {

@@ -134,10 +134,12 @@ bool restart_driver_service() {
     if (!manager) return false;
     const SC_HANDLE service =
         OpenServiceW(manager, L"TELDO", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
-    const auto reaches = [service](DWORD state) {
+    const auto reaches = [service](DWORD state) {  // within 30 s
         SERVICE_STATUS status{};
-        for (int i = 0; i < 600; ++i, Sleep(50))
+        for (int tries = 0; tries < 600; ++tries) {
             if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+            Sleep(50);
+        }
         return false;
     };
     SERVICE_STATUS status{};

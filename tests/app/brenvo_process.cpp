@@ -290,13 +290,17 @@ std::uintptr_t BrenvoProcess::find_import(const char* dll, const char* function)
     }
 }
 
-std::uintptr_t BrenvoProcess::place_code(const void* code, std::size_t size) {
-    void* block = VirtualAllocEx(process_.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE,
-                                 PAGE_EXECUTE_READWRITE);
+std::uintptr_t BrenvoProcess::reserve_code(std::size_t size) {
+    return reinterpret_cast<std::uintptr_t>(VirtualAllocEx(
+        process_.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+}
+
+bool BrenvoProcess::write_code(std::uintptr_t at, const void* code, std::size_t size) {
     SIZE_T done;
-    if (!block || !WriteProcessMemory(process_.hProcess, block, code, size, &done)) return 0;
-    FlushInstructionCache(process_.hProcess, block, size);
-    return reinterpret_cast<std::uintptr_t>(block);
+    if (!WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at), code, size, &done))
+        return false;
+    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at), size);
+    return true;
 }
 
 bool BrenvoProcess::write_slot(std::uintptr_t slot, std::uint32_t target) {
@@ -329,18 +333,15 @@ bool BrenvoProcess::count_beeps() {
     };
     static_assert(sizeof text == 29);
     std::memcpy(code, text, sizeof text);
-    // The counters' addresses are known only once the block has a place.
-    const std::uintptr_t at = place_code(block, sizeof block);
+    // The counters' addresses are known once the block has a place.
+    const std::uintptr_t at = reserve_code(sizeof block);
     if (!at) return false;
     const std::uint32_t plain = static_cast<std::uint32_t>(at), total = plain + 4;
     std::memcpy(code + 10, &plain, 4);
     std::memcpy(code + 17, &total, 4);
-    SIZE_T done;
-    if (!WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at + 16), code, sizeof text,
-                            &done))
+    if (!write_code(at, block, sizeof block) ||
+        !write_slot(slot, static_cast<std::uint32_t>(at + 16)))
         return false;
-    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at + 16), sizeof text);
-    if (!write_slot(slot, static_cast<std::uint32_t>(at + 16))) return false;
     beep_counters_ = at;
     return true;
 }
@@ -353,9 +354,11 @@ bool BrenvoProcess::fail_import(const char* dll, const char* function, std::uint
                            0xC2, 0, 0};       // ret argument_bytes
     std::memcpy(code + 1, &result, 4);
     std::memcpy(code + 6, &argument_bytes, 2);
-    const std::uintptr_t stub = place_code(code, sizeof code);
+    const std::uintptr_t stub = reserve_code(sizeof code);
     const auto original = read_as<std::uint32_t>(slot);
-    if (!stub || !write_slot(slot, static_cast<std::uint32_t>(stub))) return false;
+    if (!stub || !write_code(stub, code, sizeof code) ||
+        !write_slot(slot, static_cast<std::uint32_t>(stub)))
+        return false;
     replaced_.emplace_back(slot, original);
     return true;
 }

@@ -111,8 +111,9 @@ private:
     std::string read_string(std::uintptr_t address) const;
     std::uintptr_t find_import(const char* dll, const char* function) const;
     std::uint32_t read_counter(std::uintptr_t address) const;
-    // Puts code into the program; its address, or 0.
-    std::uintptr_t place_code(const void* code, std::size_t size);
+    // Room for code in the program (its address, or 0), and code put there.
+    std::uintptr_t reserve_code(std::size_t size);
+    bool write_code(std::uintptr_t at, const void* code, std::size_t size);
     bool write_slot(std::uintptr_t slot, std::uint32_t target);
 
     PROCESS_INFORMATION process_{};

@@ -90,8 +90,9 @@ BOOL WINAPI fake_close(HANDLE handle) {
     return platform.close_result;
 }
 
-// The exports called as a caller that passes full 32-bit stack slots would
-// call them, so that bits above a parameter's width can be set on purpose.
+// The exports called as a caller that passes full 32-bit arguments would call
+// them (stack slots on x86, registers on x64), so that bits above a
+// parameter's width can be set on purpose.
 using OpenFn = int(WINAPI*)();
 using ReadFn = std::uint32_t(WINAPI*)(std::uint32_t);
 using WriteFn = int(WINAPI*)(std::uint32_t, std::uint32_t);

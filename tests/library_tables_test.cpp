@@ -30,9 +30,13 @@ TEST(LibraryTables, ImportsOnlyTheThreeKernelCalls) {
     EXPECT_EQ(tables.imports, expected);
 }
 
-TEST(LibraryTables, IsA32BitImageWithAnEntryRoutine) {
+TEST(LibraryTables, IsAnImageOfTheTestsArchitectureWithAnEntryRoutine) {
     const PeTables tables = tables_of("TELDO.dll");
+#ifdef _WIN64
+    EXPECT_EQ(tables.machine, IMAGE_FILE_MACHINE_AMD64);
+#else
     EXPECT_EQ(tables.machine, IMAGE_FILE_MACHINE_I386);
+#endif
     EXPECT_NE(tables.entry_point_rva, 0u);
 }
 

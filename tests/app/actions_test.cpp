@@ -196,10 +196,10 @@ TEST_P(BrenvoUnreadable, AFieldWhoseTextCannotBeFetchedSendsNothingAndSaysSo) {
     enter(c.field, c.entry);
     brenvo.set_text(id_label11, L"7E");
     // No heap block for the field's text.
-    ASSERT_TRUE(brenvo.fail_import("KERNEL32.dll", "HeapAlloc", 0, 12));
+    ASSERT_TRUE(brenvo.probe().fail_heap_alloc());
     brenvo.click(c.button);
     const MessageBoxSeen box = brenvo.wait_for_message_box(10000);
-    ASSERT_TRUE(brenvo.restore_import("KERNEL32.dll", "HeapAlloc"));
+    ASSERT_TRUE(brenvo.probe().restore_heap_alloc());
     ASSERT_NE(box.window, nullptr) << "no warning";
     EXPECT_NE(box.text.find(std::wstring(c.group) + L" " + c.caption + L" 的内容无法读取"),
               std::wstring::npos)

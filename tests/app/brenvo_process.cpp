@@ -2,7 +2,8 @@
 
 #include <tlhelp32.h>
 
-#include <cstring>
+#include "in_process_probe.h"
+#include "pe_image.h"
 
 namespace brenvo::test {
 namespace {
@@ -227,159 +228,44 @@ HWND BrenvoProcess::focus() const {
     return info.hwndFocus;
 }
 
-std::uintptr_t BrenvoProcess::image_base() const {
+std::vector<char> BrenvoProcess::loaded_image() const {
+    std::vector<char> image;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_.dwProcessId);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
-    std::uintptr_t base = 0;
+    if (snapshot == INVALID_HANDLE_VALUE) return image;
     MODULEENTRY32W module{};
     module.dwSize = sizeof module;
-    for (BOOL more = Module32FirstW(snapshot, &module); more && !base;
-         more = Module32NextW(snapshot, &module))
-        if (_wcsicmp(module.szModule, L"Brenvo.exe") == 0)
-            base = reinterpret_cast<std::uintptr_t>(module.modBaseAddr);
+    for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
+        if (_wcsicmp(module.szModule, L"Brenvo.exe") != 0) continue;
+        image.resize(module.modBaseSize);
+        SIZE_T done = 0;
+        if (!ReadProcessMemory(process_.hProcess, module.modBaseAddr, image.data(), image.size(), &done) ||
+            done != image.size())
+            image.clear();
+        break;
+    }
     CloseHandle(snapshot);
-    return base;
-}
-
-bool BrenvoProcess::read(std::uintptr_t address, void* buffer, std::size_t size) const {
-    SIZE_T done = 0;
-    return ReadProcessMemory(process_.hProcess, reinterpret_cast<const void*>(address), buffer,
-                             size, &done) &&
-           done == size;
-}
-
-std::string BrenvoProcess::read_string(std::uintptr_t address) const {
-    std::string text;
-    for (char c; text.size() < 256 && read(address + text.size(), &c, 1) && c;) text += c;
-    return text;
+    return image;
 }
 
 std::vector<std::string> BrenvoProcess::imported_dlls() const {
     std::vector<std::string> names;
-    const std::uintptr_t base = image_base();
-    if (!base) return names;
-    const auto dos = read_as<IMAGE_DOS_HEADER>(base);
-    const auto nt = read_as<IMAGE_NT_HEADERS32>(base + dos.e_lfanew);
-    const auto& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (std::uintptr_t at = base + directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto descriptor = read_as<IMAGE_IMPORT_DESCRIPTOR>(at);
-        if (!descriptor.Name) break;
-        names.push_back(read_string(base + descriptor.Name));
-    }
+    teldo::test::PeTables tables;
+    std::string error;
+    const std::vector<char> image = loaded_image();
+    if (image.empty() || !teldo::test::read_pe_tables(image, teldo::test::PeLayout::loaded, tables, error))
+        return names;
+    for (const auto& [dll, functions] : tables.imports) names.push_back(dll);
     return names;
 }
 
-std::uintptr_t BrenvoProcess::find_import(const char* dll, const char* function) const {
-    const std::uintptr_t base = image_base();
-    if (!base) return 0;
-    const auto dos = read_as<IMAGE_DOS_HEADER>(base);
-    const auto nt = read_as<IMAGE_NT_HEADERS32>(base + dos.e_lfanew);
-    const auto& directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (std::uintptr_t at = base + directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto descriptor = read_as<IMAGE_IMPORT_DESCRIPTOR>(at);
-        if (!descriptor.Name) return 0;
-        if (_stricmp(read_string(base + descriptor.Name).c_str(), dll) != 0) continue;
-        const DWORD names = descriptor.OriginalFirstThunk ? descriptor.OriginalFirstThunk
-                                                          : descriptor.FirstThunk;
-        for (std::uintptr_t i = 0;; ++i) {
-            const auto thunk = read_as<DWORD>(base + names + i * 4);
-            if (!thunk) break;
-            if (thunk & IMAGE_ORDINAL_FLAG32) continue;
-            if (read_string(base + thunk + 2) == function) return base + descriptor.FirstThunk + i * 4;
-        }
-    }
+InProcessProbe& BrenvoProcess::probe() {
+    if (!probe_) probe_ = std::make_unique<InProcessProbe>(*this);
+    return *probe_;
 }
 
-std::uintptr_t BrenvoProcess::reserve_code(std::size_t size) {
-    return reinterpret_cast<std::uintptr_t>(VirtualAllocEx(
-        process_.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
-}
-
-bool BrenvoProcess::write_code(std::uintptr_t at, const void* code, std::size_t size) {
-    SIZE_T done;
-    if (!WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(at), code, size, &done))
-        return false;
-    FlushInstructionCache(process_.hProcess, reinterpret_cast<void*>(at), size);
-    return true;
-}
-
-bool BrenvoProcess::write_slot(std::uintptr_t slot, std::uint32_t target) {
-    DWORD old_protection;
-    if (!VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, PAGE_READWRITE,
-                          &old_protection))
-        return false;
-    SIZE_T done;
-    const bool written = WriteProcessMemory(process_.hProcess, reinterpret_cast<void*>(slot),
-                                            &target, 4, &done);
-    VirtualProtectEx(process_.hProcess, reinterpret_cast<void*>(slot), 4, old_protection,
-                     &old_protection);
-    return written;
-}
-
-bool BrenvoProcess::count_beeps() {
-    const std::uintptr_t slot = find_import("USER32.dll", "MessageBeep");
-    if (!slot) return false;
-    // Two counters, then the code. BOOL WINAPI MessageBeep(UINT type): count
-    // the call, and count it as plain when type is 0xFFFFFFFF; return TRUE.
-    std::uint8_t block[16 + 29] = {};
-    std::uint8_t* code = block + 16;
-    const std::uint8_t text[] = {
-        0x83, 0x7C, 0x24, 0x04, 0xFF,        // cmp dword [esp+4], -1
-        0x75, 0x07,                          // jne total
-        0xF0, 0xFF, 0x05, 0, 0, 0, 0,        // lock inc dword [plain]
-        0xF0, 0xFF, 0x05, 0, 0, 0, 0,        // total: lock inc dword [total]
-        0xB8, 0x01, 0x00, 0x00, 0x00,        // mov eax, 1
-        0xC2, 0x04, 0x00,                    // ret 4
-    };
-    static_assert(sizeof text == 29);
-    std::memcpy(code, text, sizeof text);
-    // The counters' addresses are known once the block has a place.
-    const std::uintptr_t at = reserve_code(sizeof block);
-    if (!at) return false;
-    const std::uint32_t plain = static_cast<std::uint32_t>(at), total = plain + 4;
-    std::memcpy(code + 10, &plain, 4);
-    std::memcpy(code + 17, &total, 4);
-    if (!write_code(at, block, sizeof block) ||
-        !write_slot(slot, static_cast<std::uint32_t>(at + 16)))
-        return false;
-    beep_counters_ = at;
-    return true;
-}
-
-bool BrenvoProcess::fail_import(const char* dll, const char* function, std::uint32_t result,
-                                std::uint16_t argument_bytes) {
-    const std::uintptr_t slot = find_import(dll, function);
-    if (!slot) return false;
-    std::uint8_t code[] = {0xB8, 0, 0, 0, 0,  // mov eax, result
-                           0xC2, 0, 0};       // ret argument_bytes
-    std::memcpy(code + 1, &result, 4);
-    std::memcpy(code + 6, &argument_bytes, 2);
-    const std::uintptr_t stub = reserve_code(sizeof code);
-    const auto original = read_as<std::uint32_t>(slot);
-    if (!stub || !write_code(stub, code, sizeof code) ||
-        !write_slot(slot, static_cast<std::uint32_t>(stub)))
-        return false;
-    replaced_.emplace_back(slot, original);
-    return true;
-}
-
-bool BrenvoProcess::restore_import(const char* dll, const char* function) {
-    const std::uintptr_t slot = find_import(dll, function);
-    for (auto it = replaced_.begin(); it != replaced_.end(); ++it) {
-        if (it->first != slot) continue;
-        const bool restored = write_slot(slot, it->second);
-        replaced_.erase(it);
-        return restored;
-    }
-    return false;
-}
-
-std::uint32_t BrenvoProcess::read_counter(std::uintptr_t address) const {
-    return beep_counters_ ? read_as<std::uint32_t>(address) : 0;
-}
-
-std::uint32_t BrenvoProcess::beeps() const { return read_counter(beep_counters_ + 4); }
-std::uint32_t BrenvoProcess::plain_beeps() const { return read_counter(beep_counters_); }
+bool BrenvoProcess::count_beeps() { return probe().count_beeps(); }
+std::uint32_t BrenvoProcess::beeps() const { return probe_ ? probe_->beeps() : 0; }
+std::uint32_t BrenvoProcess::plain_beeps() const { return probe_ ? probe_->plain_beeps() : 0; }
 
 MessageBoxSeen BrenvoProcess::wait_for_message_box(DWORD timeout_ms) const {
     MessageBoxSeen box;

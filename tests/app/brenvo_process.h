@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "in_process_probe.h"
 
 namespace brenvo::test {
 
@@ -76,17 +79,15 @@ public:
     // The control that has the keyboard focus in the program.
     HWND focus() const;
 
+    // The probe on the program's own thread (in_process_probe.h), hooked in
+    // at its first use; call once the window is up.
+    InProcessProbe& probe();
+
     // Replaces USER32's MessageBeep in the program's import table with a
-    // counter; call once the window is up.
+    // counter (through the probe); call once the window is up.
     bool count_beeps();
     std::uint32_t beeps() const;        // all calls since count_beeps()
     std::uint32_t plain_beeps() const;  // calls with 0xFFFFFFFF (the plain beep)
-
-    // Makes the program's own calls of an imported stdcall function return
-    // `result` at once, as a failing call would, until restore_import().
-    bool fail_import(const char* dll, const char* function, std::uint32_t result,
-                     std::uint16_t argument_bytes);
-    bool restore_import(const char* dll, const char* function);
 
     // A message box of the program, once it is shown; window nullptr on timeout.
     MessageBoxSeen wait_for_message_box(DWORD timeout_ms = 30000) const;
@@ -101,25 +102,12 @@ public:
     std::vector<std::string> imported_dlls() const;
 
 private:
-    std::uintptr_t image_base() const;
-    bool read(std::uintptr_t address, void* buffer, std::size_t size) const;
-    template <typename T> T read_as(std::uintptr_t address) const {
-        T value{};
-        read(address, &value, sizeof value);
-        return value;
-    }
-    std::string read_string(std::uintptr_t address) const;
-    std::uintptr_t find_import(const char* dll, const char* function) const;
-    std::uint32_t read_counter(std::uintptr_t address) const;
-    // Room for code in the program (its address, or 0), and code put there.
-    std::uintptr_t reserve_code(std::size_t size);
-    bool write_code(std::uintptr_t at, const void* code, std::size_t size);
-    bool write_slot(std::uintptr_t slot, std::uint32_t target);
+    // The program's image as loaded (empty when it cannot be read).
+    std::vector<char> loaded_image() const;
 
     PROCESS_INFORMATION process_{};
     HWND form_ = nullptr;
-    std::uintptr_t beep_counters_ = 0;  // in the program: plain count, total count
-    std::vector<std::pair<std::uintptr_t, std::uint32_t>> replaced_;  // import slot, original
+    std::unique_ptr<InProcessProbe> probe_;
     LPARAM sync_marker_ = 0x7FFF0000;
 };
 

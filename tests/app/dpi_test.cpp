@@ -135,9 +135,9 @@ void check_window(BrenvoProcess& brenvo, int dpi) {
 
     // Captions, measured in Text5 in the font all controls share. A font
     // handle means something only inside the program, so the probe asks there.
-    InProcessProbe probe(brenvo);
+    InProcessProbe& probe = brenvo.probe();
     ASSERT_TRUE(probe.ready());
-    const std::uint32_t font = probe.font(id_text5);
+    const std::uint64_t font = probe.font(id_text5);
     EXPECT_NE(font, 0u) << "Text5 has no font set";
     Ruler ruler(brenvo);
     const int line = ruler.line_height();

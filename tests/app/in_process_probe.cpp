@@ -5,14 +5,50 @@
 #include <imm.h>
 
 #include "in_process_probe.h"
+#include "pe_image.h"
 
 namespace {
 
 using brenvo::test::ProbeRecord;
 using brenvo::test::ProbeRequest;
 
+// The record as the replaced imports see it: mapped once and kept, since the
+// program may call them at any time after the request.
+ProbeRecord* counters = nullptr;
+void* original_heap_alloc = nullptr;
+
+BOOL WINAPI counting_message_beep(UINT type) {
+    if (type == 0xFFFFFFFF) InterlockedIncrement(reinterpret_cast<volatile LONG*>(&counters->plain_beeps));
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&counters->beeps));
+    return TRUE;
+}
+
+LPVOID WINAPI failing_heap_alloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
+
+// Replaces the program's import of KERNEL32 or USER32 `function`. The probe
+// then stays loaded for the program's life, even once the test unhooks it,
+// as the program's import table points into it.
+bool replace_import(ProbeRecord& record, const char* dll, const char* function, void* replacement,
+                    void** previous = nullptr) {
+    if (!counters) {
+        const HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE,
+                                                brenvo::test::probe_record_name(GetCurrentProcessId()).c_str());
+        counters = mapping ? static_cast<ProbeRecord*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))
+                           : nullptr;
+        if (!counters) return false;
+    }
+    HMODULE self;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&counting_message_beep), &self))
+        return false;
+    void* replaced = teldo::test::patch_import(GetModuleHandleW(nullptr), dll, function, replacement);
+    if (previous && replaced != replacement) *previous = replaced;
+    record.done = replaced != nullptr;
+    return true;
+}
+
 void answer_font(ProbeRecord& record, HWND control) {
-    record.font = static_cast<std::uint32_t>(SendMessageW(control, WM_GETFONT, 0, 0));
+    record.font = static_cast<std::uint64_t>(SendMessageW(control, WM_GETFONT, 0, 0));
 }
 
 void answer_draw(ProbeRecord& record, HWND control) {
@@ -68,6 +104,17 @@ void answer(const MSG& message) {
         case ProbeRequest::font: answer_font(*record, control); break;
         case ProbeRequest::draw: answer_draw(*record, control); break;
         case ProbeRequest::compose: answer_compose(*record, control); break;
+        case ProbeRequest::count_beeps:
+            replace_import(*record, "USER32.dll", "MessageBeep", reinterpret_cast<void*>(counting_message_beep));
+            break;
+        case ProbeRequest::fail_heap_alloc:
+            replace_import(*record, "KERNEL32.dll", "HeapAlloc", reinterpret_cast<void*>(failing_heap_alloc),
+                           &original_heap_alloc);
+            break;
+        case ProbeRequest::restore_heap_alloc:
+            record->done = false;
+            if (original_heap_alloc) replace_import(*record, "KERNEL32.dll", "HeapAlloc", original_heap_alloc);
+            break;
         case ProbeRequest::none: break;
         }
         record->request = ProbeRequest::none;

@@ -1,8 +1,10 @@
 // A probe that runs on Brenvo's user-interface thread, for what a test cannot
 // see or do from its own process: the font a control really uses (a font
-// handle means nothing across processes), a control drawn into a bitmap, and
-// text completed through the input method of a field. The probe is a message
-// hook in in_process_probe.dll; the test and the hook share one record.
+// handle means nothing across processes), a control drawn into a bitmap, text
+// completed through the input method of a field, and the program's own calls
+// of MessageBeep (counted) and HeapAlloc (made to fail), replaced in its
+// import table. The probe is a message hook in in_process_probe.dll, built
+// for the program's architecture; the test and the hook share one record.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +15,9 @@
 
 namespace brenvo::test {
 
-enum class ProbeRequest : std::int32_t { none, font, draw, compose };
+enum class ProbeRequest : std::int32_t {
+    none, font, draw, compose, count_beeps, fail_heap_alloc, restore_heap_alloc
+};
 
 struct ProbeRecord {
     static constexpr int max_side = 256;
@@ -22,8 +26,12 @@ struct ProbeRecord {
     wchar_t text[32];      // compose: what the input method completes
     // Answers.
     std::uint32_t answers;     // requests answered so far
-    std::uint32_t font;        // the control's font handle, as the program sees it
+    std::int32_t done;         // count_beeps, fail/restore_heap_alloc: the import was replaced
+    std::uint64_t font;        // the control's font handle, as the program sees it
     std::int32_t has_context;  // compose: the field has an input context
+    // Counted by the program's MessageBeep once count_beeps has replaced it.
+    std::uint32_t beeps;        // every call
+    std::uint32_t plain_beeps;  // calls with 0xFFFFFFFF, the plain beep
     std::int32_t width, height;                  // draw: the control's client area
     std::uint32_t pixels[max_side * max_side];  // draw: 0x00RRGGBB, rows top down
 };
@@ -47,13 +55,23 @@ public:
     bool ready() const { return record_ && hook_; }
 
     // The font handle the control answers WM_GETFONT with inside the program.
-    std::uint32_t font(int control);
+    std::uint64_t font(int control);
     // The control's client area as drawn (WM_PRINTCLIENT); one row per string
     // of pixels, empty on failure.
     std::vector<std::vector<std::uint32_t>> draw(int control);
     // Gives the field the focus and completes the text through its input
     // method; false when the field has no input context to take it.
     bool compose(int field, const std::wstring& text);
+
+    // Replaces the program's MessageBeep with a counter that beeps no more;
+    // then beeps() counts every call and plain_beeps() those of the plain beep.
+    bool count_beeps();
+    std::uint32_t beeps() const { return ready() ? record_->beeps : 0; }
+    std::uint32_t plain_beeps() const { return ready() ? record_->plain_beeps : 0; }
+    // Makes the program's own HeapAlloc calls fail (return no block) until
+    // restore_heap_alloc().
+    bool fail_heap_alloc();
+    bool restore_heap_alloc();
 
 private:
     bool ask(ProbeRequest request, int control);

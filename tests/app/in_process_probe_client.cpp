@@ -35,7 +35,7 @@ bool InProcessProbe::ask(ProbeRequest request, int control) {
            record_->answers == before + 1;
 }
 
-std::uint32_t InProcessProbe::font(int control) {
+std::uint64_t InProcessProbe::font(int control) {
     return ask(ProbeRequest::font, control) ? record_->font : 0;
 }
 
@@ -46,6 +46,18 @@ std::vector<std::vector<std::uint32_t>> InProcessProbe::draw(int control) {
         rows.emplace_back(record_->pixels + y * record_->width,
                           record_->pixels + (y + 1) * record_->width);
     return rows;
+}
+
+bool InProcessProbe::count_beeps() {
+    return ask(ProbeRequest::count_beeps, 0) && record_->done;
+}
+
+bool InProcessProbe::fail_heap_alloc() {
+    return ask(ProbeRequest::fail_heap_alloc, 0) && record_->done;
+}
+
+bool InProcessProbe::restore_heap_alloc() {
+    return ask(ProbeRequest::restore_heap_alloc, 0) && record_->done;
 }
 
 bool InProcessProbe::compose(int field, const std::wstring& text) {

@@ -1,15 +1,18 @@
 # Runs the binary check on each probe: the clean one must pass; each broken
 # one must fail, naming every fault it carries.
-# cmake -DOBJDUMP=... -DALLOWED_IMPORTS=... -DCHECK=... -DPROBES=DIR -P expect_refusals.cmake
+# cmake -DOBJDUMP=... -DALLOWED_IMPORTS=... -DARCH=... -DPE_VERSION=... [-DPENTIUM_ONLY=ON]
+#       -DCHECK=... -DPROBES=DIR -P expect_refusals.cmake
 cmake_minimum_required(VERSION 3.25)
 
 # probe (directory/file) | each thing the check must say (none: it must pass)
 set(cases
   "probe_clean/probe.exe|"
-  "probe_instructions/probe.exe|newer than the Pentium: cmovne fcmovb fcomi fucomip nopl paddb emms movaps sysenter"
-  "probe_import/probe.exe|imports KERNEL32.dll!GetTickCount64, which is not on the Windows 2000 allow-list"
-  "probe_version/probe.exe|PE OS version 6.1 is above 5.0|PE Subsystem version 6.0 is above 5.0"
+  "probe_import/probe.exe|imports KERNEL32.dll!GetTickCount64, which is not on the ${ARCH} allow-list"
+  "probe_version/probe.exe|PE OS version 6.1 is above ${PE_VERSION}|PE Subsystem version 6.0 is above ${PE_VERSION}"
   "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll")
+if(PENTIUM_ONLY)
+  list(APPEND cases "probe_instructions/probe.exe|newer than the Pentium: cmovne fcmovb fcomi fucomip nopl paddb emms movaps sysenter")
+endif()
 
 set(failures "")
 foreach(case IN LISTS cases)
@@ -17,6 +20,7 @@ foreach(case IN LISTS cases)
   list(POP_FRONT case probe)
   set(expected "${case}")
   execute_process(COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DALLOWED_IMPORTS=${ALLOWED_IMPORTS}
+                          -DARCH=${ARCH} -DPE_VERSION=${PE_VERSION} -DPENTIUM_ONLY=${PENTIUM_ONLY}
                           -P ${CHECK} ${PROBES}/${probe}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   string(REGEX REPLACE "[ \n]+" " " output "${output}")

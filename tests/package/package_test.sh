@@ -8,8 +8,10 @@
 # failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
 # anything needs Wine, so that it runs, and must pass, also where Wine cannot.
+# WINEARCH (win32 or win64) names the package's architecture.
 # Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]
 set -euo pipefail
+: "${WINEARCH:?WINEARCH must name the architecture of the package}"
 zip=$(realpath "${1:?usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR}")
 test_program=$(realpath "${2:?}")
 work=${3:?}
@@ -20,7 +22,8 @@ if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
 
-export WINEPREFIX=$work/wineprefix WINEARCH=win32 WINEDEBUG=-all
+source "$(dirname "$0")/../../scripts/wine-support.sh"
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEARCH
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -d "$WINEPREFIX" ] && { wineserver -k 2>/dev/null || true; }  # left from an aborted run
 rm -rf "$work"
@@ -39,22 +42,24 @@ if [ -n "$native_step" ]; then
   bash "$native_step" "$package"
 fi
 
-source "$(dirname "$0")/../../scripts/wine-support.sh"
-wine_runs_here || exit $wine_unsupported_exit_code
+wine_runs_here "$WINEARCH" || exit $wine_unsupported_exit_code
+export WINELOADER
+WINELOADER=$(wine_loader "$WINEARCH")
+wine() { "$WINELOADER" "$@"; }
 
-echo "Creating a fresh Wine prefix in $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
+echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
+wine wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p 60
 
 # The driver's note tells the engineer these two commands.
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
-sys=$(winepath -w "$package/stand-in-driver/teldo.sys" 2>/dev/null | tr -d '\r')
+sys=$(wine winepath -w "$package/stand-in-driver/teldo.sys" 2>/dev/null | tr -d '\r')
 sc create TELDO type= kernel start= demand binPath= "$sys" >/dev/null
 sc start TELDO >/dev/null || true
 sc query TELDO | grep -q RUNNING || { echo "The packaged stand-in driver did not start" >&2; exit 1; }
 
-export BRENVO_PACKAGE_DIR=$(winepath -w "$package" 2>/dev/null | tr -d '\r')
+export BRENVO_PACKAGE_DIR=$(wine winepath -w "$package" 2>/dev/null | tr -d '\r')
 # In the background, so that a signal reaches this script at once.
 wine "$test_program" &
 wait $!

@@ -6,8 +6,9 @@
 # imports from TELDO.dll exactly the four undecorated names it calls.
 # Needs no Wine; package_test.sh runs it before the Wine part.
 # Usage: sdk_build_check.sh PACKAGE_DIR
-# Tools from the environment: MINGW_CC, OBJDUMP, CLANG, LLD_LINK, and
-# MINGW_ROOT (MinGW's Windows headers and system import libraries).
+# Tools from the environment: MINGW_CC, OBJDUMP, CLANG, LLD_LINK, MINGW_ROOT
+# (MinGW's Windows headers and system import libraries), and MSVC_TARGET
+# (clang's target triple for Microsoft's ABI of the package's architecture).
 set -euo pipefail
 package=${1:?usage: sdk_build_check.sh PACKAGE_DIR}
 sdk=$package/sdk
@@ -23,11 +24,18 @@ warnings=(-Wall -Wextra -Werror)
 "$MINGW_CC" -std=c99 -pedantic "${warnings[@]}" -I "$sdk/include" "$example" \
             "$sdk/lib/libTELDO.dll.a" -o "$package/teldo_example_mingw.exe"
 
-# MinGW's headers know this compiler by _X86_ and a GCC version.
-"$CLANG" --target=i686-pc-windows-msvc -std=c99 "${warnings[@]}" -D_X86_ -fgnuc-version=4.2.1 \
+# MinGW's headers know this compiler by its architecture's macro (_X86_ or
+# _AMD64_) and a GCC version; x86 images of lld-link need /safeseh:no, as the
+# kit's example has no safe exception handler table.
+case $MSVC_TARGET in
+  i686-*) arch_flags=(-D_X86_) link_flags=(/safeseh:no) ;;
+  x86_64-*) arch_flags=(-D_AMD64_) link_flags=() ;;
+  *) echo "unknown MSVC_TARGET $MSVC_TARGET" >&2; exit 1 ;;
+esac
+"$CLANG" --target="$MSVC_TARGET" -std=c99 "${warnings[@]}" "${arch_flags[@]}" -fgnuc-version=4.2.1 \
          -isystem "$MINGW_ROOT/include" -I "$sdk/include" -c "$example" \
          -o "$package/teldo_example_msvc.obj"
-"$LLD_LINK" /nologo /nodefaultlib /safeseh:no /entry:main /subsystem:console \
+"$LLD_LINK" /nologo /nodefaultlib "${link_flags[@]}" /entry:main /subsystem:console \
             "/out:$package/teldo_example_msvc.exe" "$package/teldo_example_msvc.obj" \
             "$sdk/lib/TELDO.lib" "$MINGW_ROOT/lib/libkernel32.a" "$MINGW_ROOT/lib/libuser32.a"
 

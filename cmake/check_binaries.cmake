@@ -1,27 +1,39 @@
 # Reads shipped binaries and fails when one of them would not run on the
-# bench PCs (32-bit Windows 2000 or later, Pentium-class processor), where
-# Wine, which runs everything, cannot tell:
-#   - an instruction newer than the Pentium: CMOVcc, FCMOVcc, FCOMI/FUCOMI,
-#     the long NOP, MMX, SSE, SYSENTER, FXSAVE;
-#   - an import that is not on the allow-list of functions Windows 2000
-#     exports (ALLOWED_IMPORTS, one DLL!function a line);
-#   - a PE OS or subsystem version above 5.0;
+# oldest Windows and processor of its architecture, where Wine, which runs
+# everything, cannot tell:
+#   - (x86, PENTIUM_ONLY) an instruction newer than the Pentium: CMOVcc,
+#     FCMOVcc, FCOMI/FUCOMI, the long NOP, MMX, SSE, SYSENTER, FXSAVE;
+#   - an import that is not on the allow-list of functions the oldest Windows
+#     exports (ALLOWED_IMPORTS: one DLL!function a line, optionally followed
+#     by [x86] or [x64] when only that architecture may import it);
+#   - a PE OS or subsystem version above PE_VERSION (5.0 Windows 2000, 5.2
+#     XP x64 and Server 2003);
 #   - Brenvo.exe without COMCTL32 among its imports (its manifest asks for
 #     common controls 6, which XP only provides once comctl32 is loaded).
-# Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -P check_binaries.cmake FILE...
-# Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys.
+# Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 -DPE_VERSION=M.N
+#              [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...
+# Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys,
+# with the rules of the architecture's profile (windows_target.cmake).
 
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/script_files.cmake)
 
-if(NOT files OR NOT OBJDUMP OR NOT ALLOWED_IMPORTS)
-  message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -P check_binaries.cmake FILE...")
+if(NOT files OR NOT OBJDUMP OR NOT ALLOWED_IMPORTS OR NOT ARCH OR NOT PE_VERSION MATCHES "^[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 "
+                      "-DPE_VERSION=M.N [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...")
 endif()
+string(REPLACE "." ";" highest_version "${PE_VERSION}")
+list(GET highest_version 0 highest_major)
+list(GET highest_version 1 highest_minor)
 
-# The allow-list: the first word of each line that is not a comment.
+# The allow-list: the first word of each line that is not a comment, unless
+# the line is marked for the other architecture.
 file(STRINGS ${ALLOWED_IMPORTS} allow_lines REGEX "^[^#]")
 set(allowed "")
 foreach(line IN LISTS allow_lines)
+  if(line MATCHES "^[^ \t]+[ \t]+\\[(x86|x64)\\]" AND NOT CMAKE_MATCH_1 STREQUAL ARCH)
+    continue()
+  endif()
   string(REGEX MATCH "^[^ \t]+" entry "${line}")
   string(TOUPPER "${entry}" entry)
   list(APPEND allowed "${entry}")
@@ -49,6 +61,9 @@ foreach(file IN LISTS files)
   endif()
 
   # Named by their distinct mnemonics, so that every kind found is told.
+  if(NOT PENTIUM_ONLY)
+    set(code "")
+  endif()
   string(REPLACE "\n" "\n\n" code "\n${code}\n")
   string(REGEX MATCHALL "${newer_line}" newer "${code}")
   list(LENGTH newer count)
@@ -78,7 +93,7 @@ foreach(file IN LISTS files)
       set(function ${CMAKE_MATCH_1})
       string(TOUPPER "${dll}!${function}" entry)
       if(NOT entry IN_LIST allowed)
-        list(APPEND problems "${name}: imports ${dll}!${function}, which is not on the Windows 2000 allow-list")
+        list(APPEND problems "${name}: imports ${dll}!${function}, which is not on the ${ARCH} allow-list")
       endif()
     elseif(dll AND line MATCHES "^\t[0-9a-f]+\t +<none> +")
       list(APPEND problems "${name}: imports from ${dll} by ordinal, which the allow-list cannot vouch for")
@@ -94,9 +109,9 @@ foreach(file IN LISTS files)
     set(minor ${CMAKE_MATCH_1})
     if("${major}" STREQUAL "" OR "${minor}" STREQUAL "")
       list(APPEND problems "${name}: no ${field} version in its PE header")
-    elseif(major GREATER 5 OR (major EQUAL 5 AND minor GREATER 0))
+    elseif(major GREATER highest_major OR (major EQUAL highest_major AND minor GREATER highest_minor))
       string(REPLACE "OSystem" "OS" what ${field})
-      list(APPEND problems "${name}: PE ${what} version ${major}.${minor} is above 5.0 (Windows 2000)")
+      list(APPEND problems "${name}: PE ${what} version ${major}.${minor} is above ${PE_VERSION}")
     endif()
   endforeach()
 
@@ -107,7 +122,10 @@ endforeach()
 
 if(problems)
   list(JOIN problems "\n  " report)
-  message(FATAL_ERROR "Binaries that would not run on the bench PCs:\n  ${report}")
+  message(FATAL_ERROR "${ARCH} binaries that would not run on the oldest Windows they are for:\n  ${report}")
 endif()
 list(LENGTH files count)
-message("Binary check: ${count} file(s) use only Pentium instructions and Windows 2000 functions, PE versions at most 5.0")
+if(PENTIUM_ONLY)
+  set(instructions "only Pentium instructions, ")
+endif()
+message("Binary check (${ARCH}): ${count} file(s) use ${instructions}only functions on the allow-list, PE versions at most ${PE_VERSION}")

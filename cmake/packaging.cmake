@@ -1,5 +1,6 @@
-# The bench package, made by `cpack` in the build tree: one zip,
-# Brenvo-<version>-win32.zip, holding one folder with
+# The package, made by `cpack` in the build tree: one zip of the tree's
+# architecture, Brenvo-<version>-win32.zip (x86, the bench PCs') or
+# Brenvo-<version>-win64.zip (x64), holding one folder with
 #   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt
 #   stand-in-driver/teldo.sys and its README.txt
 #   sdk/  the developer's kit for programs of the engineers' own: teldo.h,
@@ -14,10 +15,10 @@ install(TARGETS brenvo RUNTIME DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION stand-in-driver)
 
-# The developer's kit: the library's own header and definition file, and the
-# import libraries that library/ makes from that definition.
+# The developer's kit: the library's own header and the architecture's
+# definition file, and the import libraries that library/ makes from it.
 install(FILES ${PROJECT_SOURCE_DIR}/library/teldo.h DESTINATION sdk/include)
-install(FILES ${PROJECT_SOURCE_DIR}/library/TELDO.def ${teldo_msvc_import_lib} DESTINATION sdk/lib)
+install(FILES ${teldo_def} ${teldo_msvc_import_lib} DESTINATION sdk/lib)
 install(FILES ${teldo_import_lib} DESTINATION sdk/lib RENAME libTELDO.dll.a)
 
 string(ASCII 239 187 191 utf8_bom)
@@ -42,7 +43,7 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Brenvo)
 set(CPACK_PACKAGE_VENDOR "Brenvo and TELDO developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Brenvo ISA port test program with the TELDO port-access library")
-set(CPACK_SYSTEM_NAME win32)
+set(CPACK_SYSTEM_NAME ${BRENVO_PACKAGE_SYSTEM})
 # Kept in a variable of our own: include(CPack) changes CPACK_PACKAGE_FILE_NAME
 # in this scope while it writes the source package's configuration.
 set(BRENVO_PACKAGE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
@@ -62,7 +63,7 @@ add_dependencies(binary_report brenvo teldo)
 # Every build proves that the shipped binaries suit the bench PCs: Pentium
 # instructions, Windows 2000 functions and PE versions, comctl32 for Brenvo.
 add_custom_target(check_binaries ALL
-  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} ${BRENVO_BINARY_CHECK_ARGS}
           -DALLOWED_IMPORTS=${PROJECT_SOURCE_DIR}/cmake/windows2000-imports.txt
           -P ${PROJECT_SOURCE_DIR}/cmake/check_binaries.cmake
           $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo> $<TARGET_FILE:teldo_driver>

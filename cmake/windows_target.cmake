@@ -1,21 +1,83 @@
-# The bench PCs: 32-bit Windows 2000 and later on Pentium-class processors.
-# Every binary of the build is made for them:
-# - instructions: the Pentium (i586) set. GCC's default here is the Pentium
-#   Pro, whose CMOV and FCOMI stop an i586 processor with an illegal instruction;
-# - API level: Windows 2000 (NT 5.0). The headers default to Windows 10, which
-#   makes structures such as NONCLIENTMETRICSW too large for 2000 and XP and
-#   lets calls to functions that they lack compile;
-# - PE version fields: OS and subsystem 5.0.
-# check_binaries.cmake proves all three on every shipped file at each build.
-add_compile_definitions(_WIN32_WINNT=0x0500 WINVER=0x0500 _WIN32_IE=0x0500)
-add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-march=i586;-mtune=generic>")
-add_link_options(-Wl,--major-os-version,5,--minor-os-version,0
-                 -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
+# The one profile of each architecture the binaries are built for, picked by
+# the toolchain file's processor. Everything that differs between the two is
+# decided here:
+#   x86 (i686): the bench PCs, 32-bit Windows 2000 and later on Pentium-class
+#       processors. GCC's default here is the Pentium Pro, whose CMOV and FCOMI
+#       stop an i586 processor with an illegal instruction, so the instruction
+#       set is the Pentium's. stdcall names are decorated (_name@bytes).
+#   x64 (x86_64): 64-bit Windows from XP x64 and Server 2003 on (NT 5.2).
+#       One calling convention, no decoration.
+# The API level keeps the headers from making structures too large for the
+# oldest Windows (NONCLIENTMETRICSW) or letting newer functions compile; the
+# PE OS and subsystem versions are the oldest Windows's. check_binaries.cmake
+# proves instructions, imports and PE versions on every shipped file.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(BRENVO_ARCH x86)
+  set(BRENVO_ARCH_DESCRIPTION "32-bit (x86)")  # for the package's texts
+  set(BRENVO_PACKAGE_SYSTEM win32)        # the package's name and the Wine prefix
+  set(BRENVO_MANIFEST_ARCH x86)           # processorArchitecture in the manifest
+  set(BRENVO_DLLTOOL_MACHINE i386)        # llvm-dlltool -m
+  set(BRENVO_MSVC_TARGET i686-pc-windows-msvc)  # clang's target for Microsoft's ABI
+  set(BRENVO_WINDOWS_API 0x0500)          # Windows 2000
+  set(BRENVO_PE_VERSION 5 0)
+  set(BRENVO_INSTRUCTION_SET -march=i586 -mtune=generic)
+  set(BRENVO_PENTIUM_ONLY ON)             # the binary check refuses newer instructions
+  set(BRENVO_STDCALL_DECORATION ON)
+  set(BRENVO_DRIVER_IMAGE_BASE 0x10000)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(BRENVO_ARCH x64)
+  set(BRENVO_ARCH_DESCRIPTION "64-bit (x64)")
+  set(BRENVO_PACKAGE_SYSTEM win64)
+  set(BRENVO_MANIFEST_ARCH amd64)
+  set(BRENVO_DLLTOOL_MACHINE i386:x86-64)
+  set(BRENVO_MSVC_TARGET x86_64-pc-windows-msvc)
+  set(BRENVO_WINDOWS_API 0x0502)          # Windows XP x64 and Server 2003
+  set(BRENVO_PE_VERSION 5 2)
+  set(BRENVO_INSTRUCTION_SET "")          # every x64 processor has the whole x86-64 base
+  set(BRENVO_PENTIUM_ONLY OFF)
+  set(BRENVO_STDCALL_DECORATION OFF)
+  set(BRENVO_DRIVER_IMAGE_BASE 0x140000000)
+else()
+  message(FATAL_ERROR "No Windows target profile for processor ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+list(JOIN BRENVO_PE_VERSION "." pe_version)
+# The rules of check_binaries.cmake for this architecture.
+set(BRENVO_BINARY_CHECK_ARGS -DARCH=${BRENVO_ARCH} -DPE_VERSION=${pe_version}
+    -DPENTIUM_ONLY=${BRENVO_PENTIUM_ONLY})
 
-# Test and benchmark programs are not shipped and run only under Wine: their
-# directories call this to build against the headers' current API level.
-function(use_current_windows_api)
-  get_property(definitions DIRECTORY PROPERTY COMPILE_DEFINITIONS)
-  list(FILTER definitions EXCLUDE REGEX "^(_WIN32_WINNT|WINVER|_WIN32_IE)=")
-  set_property(DIRECTORY PROPERTY COMPILE_DEFINITIONS "${definitions}")
+# The shipped binaries link this: the instruction set, API level and PE
+# versions above. Test and benchmark programs run only under Wine and build
+# against the headers' current API level.
+add_library(bench_pc_target INTERFACE)
+target_compile_definitions(bench_pc_target INTERFACE _WIN32_WINNT=${BRENVO_WINDOWS_API}
+                           WINVER=${BRENVO_WINDOWS_API} _WIN32_IE=0x0500)
+target_compile_options(bench_pc_target INTERFACE
+                       "$<$<COMPILE_LANGUAGE:C,CXX>:${BRENVO_INSTRUCTION_SET}>")
+list(GET BRENVO_PE_VERSION 0 major)
+list(GET BRENVO_PE_VERSION 1 minor)
+target_link_options(bench_pc_target INTERFACE
+  -Wl,--major-os-version,${major},--minor-os-version,${minor}
+  -Wl,--major-subsystem-version,${major},--minor-subsystem-version,${minor})
+
+# Binaries without the C runtime: their own entry point, no exceptions or
+# RTTI, no unwind tables or stack protector (both need runtime support).
+add_library(no_crt INTERFACE)
+target_compile_options(no_crt INTERFACE -fno-exceptions -fno-asynchronous-unwind-tables
+  -fno-stack-protector "$<$<COMPILE_LANGUAGE:CXX>:-fno-rtti;-fno-threadsafe-statics>")
+target_link_options(no_crt INTERFACE -nostdlib -s)
+
+# The linker's name of the stdcall function NAME that takes ARGUMENT_BYTES.
+function(stdcall_symbol out name argument_bytes)
+  if(BRENVO_STDCALL_DECORATION)
+    set(${out} _${name}@${argument_bytes} PARENT_SCOPE)
+  else()
+    set(${out} ${name} PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Makes the stdcall function NAME (ARGUMENT_BYTES of arguments on x86) the
+# entry point of TARGET.
+function(set_entry_point target name argument_bytes)
+  stdcall_symbol(symbol ${name} ${argument_bytes})
+  target_link_options(${target} PRIVATE -Wl,-e,${symbol})
 endfunction()

@@ -1,12 +1,37 @@
-# Sourced by the run, test and bench scripts: builds into BUILD_DIR (their
-# first argument, default build/), makes its Wine prefix ready, and sets up
-# this shell to use that prefix, with every Wine process ended on exit.
-# Leaves source_dir and build_dir set.
+# Sourced by the run, test and bench scripts: builds both architectures into
+# BUILD_DIR (their first argument, default build/) with the Wine prefixes
+# ready, and ends every Wine process of those prefixes on exit.
+# Leaves source_dir and build_dir set, and defines use_build_tree.
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 
 "$source_dir/scripts/build.sh" "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
-export TELDO_BUILD_DIR=$build_dir
-source "$source_dir/scripts/wine-env.sh"
-trap 'wineserver -k 2>/dev/null || true' EXIT
+source "$source_dir/scripts/wine-support.sh"
+
+# Sets this shell up for the prefix of one build tree (x86 or x64).
+use_build_tree() {
+  export TELDO_BUILD_DIR=$build_dir/$1
+  source "$source_dir/scripts/wine-env.sh"
+}
+
+end_wine() {
+  local tree
+  for tree in "$build_dir"/x86 "$build_dir"/x64; do
+    [ -d "$tree/wineprefix" ] && WINEPREFIX=$tree/wineprefix wineserver -k 2>/dev/null
+  done
+  return 0
+}
+trap end_wine EXIT
+
+# The build tree to run programs from: x86, the bench PCs' build, where this
+# machine runs 32-bit code, else x64. Sets run_arch, or says why neither runs.
+pick_run_arch() {
+  if wine_runs_here win32 2>/dev/null; then
+    run_arch=x86
+  elif wine_runs_here win64; then
+    run_arch=x64
+  else
+    return 1
+  fi
+}

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the build tree's private Wine prefix ready: a win32 prefix without
+# Makes the build tree's private Wine prefix ready: a prefix of the tree's
+# architecture (win32 or win64, scripts/wine-env.sh) without
 # Mono/Gecko prompts, CJK font links for the Chinese captions, 96 dpi, and the
 # freshly built stand-in driver installed as a kernel service that starts with
 # the prefix.
@@ -8,13 +9,15 @@ set -euo pipefail
 build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
 export TELDO_BUILD_DIR=$build
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
-wine_runs_here || { echo "No Wine prefix: the Windows binaries cannot run on this machine." >&2; exit 0; }
+if ! why_not=$(wine_runs_here "$WINEARCH" 2>&1); then
+  echo "No $WINEARCH Wine prefix for $build: $why_not" >&2
+  exit 0
+fi
 
 # wineserver stays up between the many short Wine runs of a test session.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
+  wine wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
 wineserver -p 60 2>/dev/null || true  # already running is fine

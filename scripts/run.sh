@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds Brenvo and runs it against the stand-in driver in the build tree's
-# Wine prefix. With a display it opens the window there. Without one it runs
-# on a virtual display, saves a screenshot, prints its path and closes the
-# window as the close box would.
+# Builds Brenvo and runs it against the stand-in driver in a build tree's
+# Wine prefix: the x86 build (the bench PCs') where this machine runs 32-bit
+# code, else the x64 one; it says which. With a display it opens the window
+# there. Without one it runs on a virtual display, saves a screenshot, prints
+# its path and closes the window as the close box would.
 # Usage: scripts/run.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
-source "$source_dir/scripts/wine-support.sh"
-wine_runs_here || { echo "Brenvo cannot run on this machine: Wine cannot run here." >&2; exit 1; }
-cd "$build_dir/bin"
+pick_run_arch || { echo "Brenvo cannot run on this machine: no Wine of either architecture runs here." >&2; exit 1; }
+echo "Running the $run_arch build of Brenvo ($build_dir/$run_arch)"
+use_build_tree $run_arch
+cd "$TELDO_BUILD_DIR/bin"
 
 if [ -n "${DISPLAY:-}" ]; then
   # Not exec: the exit trap ends this prefix's Wine afterwards.

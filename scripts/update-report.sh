@@ -11,6 +11,8 @@ compgen -G "$report_dir/*.md" >/dev/null || exit 0
 table=$(mktemp)
 {
   echo "<!-- report:begin (written by scripts/update-report.sh from the last test run) -->"
+  echo "From the $(basename "$(dirname "$report_dir")") suite of the last test run."
+  echo
   echo "| what was tried | how much | what held |"
   echo "|---|---|---|"
   cat $(ls "$report_dir"/*.md | sort)

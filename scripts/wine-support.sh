@@ -1,20 +1,57 @@
-# Sourced: whether this machine can run the Windows binaries under Wine.
-# The prefix is a 32-bit one, and 32-bit Wine is itself 32-bit x86 Linux code.
-# Some machines cannot run such code at all (a kernel or host that runs
-# 64-bit programs only: execve answers "Exec format error"), and under an
-# emulator such as qemu-user Wine is many times slower and crashes.
+# Sourced: which Windows architectures this machine can run under Wine, and
+# the Wine loader of each. Decided here once for every script and for CTest.
+#   win64 (the x64 build): 64-bit Wine (Debian's wine64), native x86-64 code.
+#   win32 (the x86 build): 32-bit Wine (wine32:i386), itself 32-bit x86 Linux
+#     code. Some machines cannot run such code at all (a kernel or host that
+#     runs 64-bit programs only: execve answers "Exec format error"), and
+#     under an emulator such as qemu-user Wine is many times slower and crashes.
 
 wine_unsupported_exit_code=77  # WINE_UNSUPPORTED_EXIT_CODE in CMakeLists.txt: CTest counts it as skipped
 
-# True when 32-bit x86 programs run natively here; otherwise says why on stderr.
-wine_runs_here() {
+# True when this machine runs 32-bit x86 Linux programs natively: tries a
+# 93-byte i386 program that only exits with 42.
+runs_32bit_x86_code() {
   local emulator=/proc/sys/fs/binfmt_misc/qemu-i386
-  if [ -e "$emulator" ] && grep -qx enabled "$emulator"; then
-    echo "This machine runs 32-bit x86 programs only through an emulator (qemu-i386), too slow for 32-bit Wine." >&2
+  [ -e "$emulator" ] && grep -qx enabled "$emulator" && return 1
+  local probe status=0
+  probe=$(mktemp)
+  printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xb3\x2a\x90\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  [ $status -eq 42 ]
+}
+
+# The Wine loader for a prefix of ARCH (win32 or win64). /usr/bin/wine picks
+# the 32-bit loader whenever wine32 is installed, so each is named directly.
+wine_loader() {
+  case $1 in
+    win32) echo /usr/lib/wine/wine ;;
+    win64) echo /usr/lib/wine/wine64 ;;
+    *) echo "unknown Wine architecture: $1" >&2; return 1 ;;
+  esac
+}
+
+# True when a prefix of ARCH can run here; otherwise says why on stderr.
+wine_runs_here() {
+  local arch=${1:?usage: wine_runs_here win32|win64}
+  if [ "$arch" = win32 ] && ! runs_32bit_x86_code; then
+    echo "This machine cannot run 32-bit x86 programs natively, which 32-bit Wine needs (its kernel or host runs 64-bit programs only, or only through an emulator)." >&2
     return 1
   fi
-  if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
-    echo "This machine cannot run 32-bit x86 programs, which 32-bit Wine needs (its kernel or host runs 64-bit programs only)." >&2
+  local loader
+  loader=$(wine_loader "$arch") || return 1
+  if ! [ -x "$loader" ]; then
+    echo "The $arch Wine loader $loader is not installed (scripts/install-packages.sh installs it)." >&2
     return 1
   fi
+}
+
+# The architectures to run, the bench PCs' first: win32 where it runs, then win64.
+runnable_wine_archs() {
+  local arch
+  for arch in win32 win64; do
+    wine_runs_here "$arch" 2>/dev/null && echo "$arch"
+  done
+  return 0
 }

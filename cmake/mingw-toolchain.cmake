@@ -1,0 +1,14 @@
+# Shared by the toolchain files: cross-compile for Windows with Debian's
+# MinGW-w64 (win32 thread model) of the architecture they name by
+# CMAKE_SYSTEM_PROCESSOR and TOOLCHAIN_PREFIX.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-win32)
+set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
+set(CMAKE_OBJDUMP      ${TOOLCHAIN_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -19,7 +19,7 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   set(BRENVO_DLLTOOL_MACHINE i386)        # llvm-dlltool -m
   set(BRENVO_MSVC_TARGET i686-pc-windows-msvc)  # clang's target for Microsoft's ABI
   set(BRENVO_WINDOWS_API 0x0500)          # Windows 2000
-  set(BRENVO_PE_VERSION 5 0)
+  set(BRENVO_PE_VERSION 5.0)
   set(BRENVO_INSTRUCTION_SET -march=i586 -mtune=generic)
   set(BRENVO_PENTIUM_ONLY ON)             # the binary check refuses newer instructions
   set(BRENVO_STDCALL_DECORATION ON)
@@ -32,7 +32,7 @@ elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(BRENVO_DLLTOOL_MACHINE i386:x86-64)
   set(BRENVO_MSVC_TARGET x86_64-pc-windows-msvc)
   set(BRENVO_WINDOWS_API 0x0502)          # Windows XP x64 and Server 2003
-  set(BRENVO_PE_VERSION 5 2)
+  set(BRENVO_PE_VERSION 5.2)
   set(BRENVO_INSTRUCTION_SET "")          # every x64 processor has the whole x86-64 base
   set(BRENVO_PENTIUM_ONLY OFF)
   set(BRENVO_STDCALL_DECORATION OFF)
@@ -40,9 +40,8 @@ elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
 else()
   message(FATAL_ERROR "No Windows target profile for processor ${CMAKE_SYSTEM_PROCESSOR}")
 endif()
-list(JOIN BRENVO_PE_VERSION "." pe_version)
 # The rules of check_binaries.cmake for this architecture.
-set(BRENVO_BINARY_CHECK_ARGS -DARCH=${BRENVO_ARCH} -DPE_VERSION=${pe_version}
+set(BRENVO_BINARY_CHECK_ARGS -DARCH=${BRENVO_ARCH} -DPE_VERSION=${BRENVO_PE_VERSION}
     -DPENTIUM_ONLY=${BRENVO_PENTIUM_ONLY})
 
 # The shipped binaries link this: the instruction set, API level and PE
@@ -53,11 +52,12 @@ target_compile_definitions(bench_pc_target INTERFACE _WIN32_WINNT=${BRENVO_WINDO
                            WINVER=${BRENVO_WINDOWS_API} _WIN32_IE=0x0500)
 target_compile_options(bench_pc_target INTERFACE
                        "$<$<COMPILE_LANGUAGE:C,CXX>:${BRENVO_INSTRUCTION_SET}>")
-list(GET BRENVO_PE_VERSION 0 major)
-list(GET BRENVO_PE_VERSION 1 minor)
+string(REPLACE "." ";" pe_version "${BRENVO_PE_VERSION}")
+list(GET pe_version 0 pe_major)
+list(GET pe_version 1 pe_minor)
 target_link_options(bench_pc_target INTERFACE
-  -Wl,--major-os-version,${major},--minor-os-version,${minor}
-  -Wl,--major-subsystem-version,${major},--minor-subsystem-version,${minor})
+  -Wl,--major-os-version,${pe_major},--minor-os-version,${pe_minor}
+  -Wl,--major-subsystem-version,${pe_major},--minor-subsystem-version,${pe_minor})
 
 # Binaries without the C runtime: their own entry point, no exceptions or
 # RTTI, no unwind tables or stack protector (both need runtime support).
@@ -66,18 +66,11 @@ target_compile_options(no_crt INTERFACE -fno-exceptions -fno-asynchronous-unwind
   -fno-stack-protector "$<$<COMPILE_LANGUAGE:CXX>:-fno-rtti;-fno-threadsafe-statics>")
 target_link_options(no_crt INTERFACE -nostdlib -s)
 
-# The linker's name of the stdcall function NAME that takes ARGUMENT_BYTES.
-function(stdcall_symbol out name argument_bytes)
-  if(BRENVO_STDCALL_DECORATION)
-    set(${out} _${name}@${argument_bytes} PARENT_SCOPE)
-  else()
-    set(${out} ${name} PARENT_SCOPE)
-  endif()
-endfunction()
-
-# Makes the stdcall function NAME (ARGUMENT_BYTES of arguments on x86) the
-# entry point of TARGET.
+# Makes the stdcall function NAME the entry point of TARGET; on x86 the
+# linker knows it by its decorated name, with its ARGUMENT_BYTES.
 function(set_entry_point target name argument_bytes)
-  stdcall_symbol(symbol ${name} ${argument_bytes})
-  target_link_options(${target} PRIVATE -Wl,-e,${symbol})
+  if(BRENVO_STDCALL_DECORATION)
+    set(name _${name}@${argument_bytes})
+  endif()
+  target_link_options(${target} PRIVATE -Wl,-e,${name})
 endfunction()

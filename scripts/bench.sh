@@ -10,9 +10,8 @@ use_build_tree $run_arch
 
 cd "$TELDO_BUILD_DIR/bin"
 # The start-up benchmark shows windows: give it a virtual display if needed.
-display=()
-[ -n "${DISPLAY:-}" ] || display=(xvfb-run -a -s "-screen 0 1024x768x24")
+[ -n "${DISPLAY:-}" ] || start_display
 for bench in *_bench.exe; do
   echo "== ${bench%.exe} ($run_arch)"
-  "${display[@]}" "$TELDO_BUILD_DIR/wine-run" "$bench" | tr -d '\r'
+  "$TELDO_BUILD_DIR/wine-run" "$bench" | tr -d '\r'
 done

@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
 # Installs the packages, configures and builds both architectures, x86 into
 # BUILD_DIR/x86 and x64 into BUILD_DIR/x64 (BUILD_DIR default: build), and
-# makes the Wine prefix of each that this machine can run ready with the
-# stand-in driver running.
+# makes the Wine prefixes of each that this machine can run ready with the
+# stand-in driver running: the tree's main prefix and the soak test's own.
+# New prefixes are created while the build runs.
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
+prefixes=(wineprefix wineprefix-soak)
 
 "$source_dir/scripts/install-packages.sh"
 for arch in x86:i686 x64:x86_64; do
-  tree=$build_dir/${arch%%:*}
-  cmake -S "$source_dir" -B "$tree" -G Ninja \
+  cmake -S "$source_dir" -B "$build_dir/${arch%%:*}" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-${arch#*:}-mingw.cmake" >/dev/null
-  cmake --build "$tree"
-  "$source_dir/scripts/prepare-prefix.sh" "$tree"
+done
+
+creating=()
+for arch in x86 x64; do
+  for prefix in "${prefixes[@]}"; do
+    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" --create &
+    creating+=($!)
+  done
+done
+for arch in x86 x64; do
+  cmake --build "$build_dir/$arch"
+done
+for pid in "${creating[@]}"; do
+  wait "$pid"
+done
+
+for arch in x86 x64; do
+  for prefix in "${prefixes[@]}"; do
+    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch"
+  done
 done

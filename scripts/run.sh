@@ -24,19 +24,17 @@ fi
 shot="$build_dir/brenvo-screenshot.png"
 marks=$(mktemp -d)
 rm -f "$shot"
-export shot marks
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  desktop="explorer /desktop=brenvo,800x600"
-  wine $desktop Brenvo.exe &
-  wine $desktop window_tool.exe wait Brenvo "Z:$marks/shown" &
-  for _ in $(seq 300); do [ -e "$marks/shown" ] && break; sleep 0.1; done
-  if [ -e "$marks/shown" ]; then
-    sleep 1
-    import -window root -crop 800x600+0+0 "$shot"
-    wine $desktop window_tool.exe close Brenvo "Z:$marks/closed" &
-    for _ in $(seq 300); do [ -e "$marks/closed" ] && break; sleep 0.1; done
-  fi
-'
+start_display
+desktop="explorer /desktop=brenvo,800x600"
+wine $desktop Brenvo.exe &
+wine $desktop window_tool.exe wait Brenvo "Z:$marks/shown" &
+for _ in $(seq 300); do [ -e "$marks/shown" ] && break; sleep 0.1; done
+if [ -e "$marks/shown" ]; then
+  sleep 1
+  import -window root -crop 800x600+0+0 "$shot"
+  wine $desktop window_tool.exe close Brenvo "Z:$marks/closed" &
+  for _ in $(seq 300); do [ -e "$marks/closed" ] && break; sleep 0.1; done
+fi
 closed=no
 [ -e "$marks/closed" ] && closed=yes
 rm -rf "$marks"

@@ -1,32 +1,37 @@
 #!/usr/bin/env bash
-# Puts the rows the last test run wrote (BUILD_DIR/report/*.md) into the
-# README's table of what was tried and what held.
-# Usage: scripts/update-report.sh BUILD_DIR
+# The table of what the tests tried and what held.
+#   update-report.sh TREE
+#       gathers the rows the last test run of build tree TREE wrote
+#       (TREE/report/*.md) into TREE/report.md and says where it is;
+#   update-report.sh --readme [BUILD_DIR]
+#       puts the x64 tree's table (BUILD_DIR/x64/report.md, default build/)
+#       into the README, when someone asks for it: a test run never does.
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-report_dir="${1:?usage: update-report.sh BUILD_DIR}/report"
-readme="$source_dir/README.md"
-compgen -G "$report_dir/*.md" >/dev/null || exit 0
 
-table=$(mktemp)
-{
-  echo "<!-- report:begin (written by scripts/update-report.sh from the last test run) -->"
-  echo "From the $(basename "$(dirname "$report_dir")") suite of the last test run."
-  echo
-  echo "| what was tried | how much | what held |"
-  echo "|---|---|---|"
-  cat $(ls "$report_dir"/*.md | sort)
-  echo "<!-- report:end -->"
-} >"$table"
-
-if grep -q '<!-- report:begin' "$readme"; then
+if [ "${1:-}" = --readme ]; then
+  table=${2:-$source_dir/build}/x64/report.md
+  [ -f "$table" ] || { echo "No report at $table: run scripts/test.sh first" >&2; exit 1; }
+  readme="$source_dir/README.md"
   awk -v table="$table" '
     /<!-- report:begin/ { while ((getline line < table) > 0) print line; skip = 1; next }
     /<!-- report:end -->/ { skip = 0; next }
     !skip { print }
   ' "$readme" >"$readme.new"
   mv "$readme.new" "$readme"
-else
-  { echo; echo "## What the tests tried and what held"; echo; cat "$table"; } >>"$readme"
+  echo "README.md now holds the report of $table"
+  exit 0
 fi
-rm -f "$table"
+
+tree=${1:?usage: update-report.sh TREE | --readme [BUILD_DIR]}
+compgen -G "$tree/report/*.md" >/dev/null || exit 0
+{
+  echo "<!-- report:begin (written by scripts/update-report.sh --readme from a test run) -->"
+  echo "From the $(basename "$tree") suite of a test run."
+  echo
+  echo "| what was tried | how much | what held |"
+  echo "|---|---|---|"
+  cat $(ls "$tree"/report/*.md | sort)
+  echo "<!-- report:end -->"
+} >"$tree/report.md"
+echo "What the $(basename "$tree") tests tried and what held: $tree/report.md"

@@ -72,7 +72,7 @@ TEST_F(LibraryDevice, OpenCloseCloseGivesOneNonzeroMinusOne) {
     EXPECT_EQ(TELDO_Open(), 1);
     EXPECT_NE(TELDO_Close(), 0);
     EXPECT_EQ(TELDO_Close(), -1);
-    const auto snapshot = diagnostics_.snapshot();
+    const auto snapshot = diagnostics_.snapshot_after_closes(1);
     EXPECT_EQ(snapshot.opens, 1u);
     EXPECT_EQ(snapshot.closes, 1u);
     EXPECT_EQ(snapshot.held, 0u);
@@ -80,6 +80,10 @@ TEST_F(LibraryDevice, OpenCloseCloseGivesOneNonzeroMinusOne) {
 
 TEST_F(LibraryDevice, ReopenWhileOpenKeepsOneHolderAndWorks) {
     ASSERT_EQ(TELDO_Open(), 1);
+    // A request first: under Wine the first open is then complete in the
+    // driver, so that the close of its handle reaches the driver at once,
+    // before the second open, as it does on Windows.
+    ASSERT_EQ(TELDO_WR(0x0100, 0x41), 1);
     ASSERT_EQ(TELDO_Open(), 1);
     EXPECT_EQ(TELDO_WR(0x0100, 0x42), 1);
     EXPECT_EQ(TELDO_RD(0x0100), 0x42);

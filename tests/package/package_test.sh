@@ -51,6 +51,8 @@ echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
 wine wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p 60
+source "$(dirname "$0")/../../scripts/prefix-settings.sh"
+apply_prefix_settings
 
 # The driver's note tells the engineer these two commands.
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }

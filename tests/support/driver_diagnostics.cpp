@@ -32,6 +32,16 @@ diag::Snapshot DriverDiagnostics::snapshot() {
     return snapshot;
 }
 
+diag::Snapshot DriverDiagnostics::snapshot_after_closes(std::uint32_t closes) {
+    const ULONGLONG end = GetTickCount64() + 5000;
+    diag::Snapshot seen = snapshot();
+    while (seen.closes < closes && GetTickCount64() < end) {
+        Sleep(1);
+        seen = snapshot();
+    }
+    return seen;
+}
+
 bool DriverDiagnostics::inject(diag::FaultPlan plan) {
     DWORD returned;
     return DeviceIoControl(device_, diag::IOCTL_DIAG_INJECT, &plan, sizeof plan, nullptr, 0,

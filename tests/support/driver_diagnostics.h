@@ -20,6 +20,9 @@ public:
 
     bool reset();
     diag::Snapshot snapshot();
+    // A snapshot once the driver has counted `closes` closes, or after 5 s:
+    // Wine hands a close to the driver some time after CloseHandle returns.
+    diag::Snapshot snapshot_after_closes(std::uint32_t closes);
     bool inject(diag::FaultPlan plan);
 
     // The recorded requests of the latest snapshot, oldest first.

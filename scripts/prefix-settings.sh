@@ -1,0 +1,20 @@
+# Sourced: apply_prefix_settings sets up the Wine prefix in WINEPREFIX (with
+# `wine` calling its loader) the way every prefix of the project is set up.
+#   - CJK font links, for the Chinese captions;
+#   - the display's DPI (TELDO_DPI, default 96);
+#   - every window inside one virtual desktop: on a bare X server Wine waits
+#     2 s for a window manager to confirm each hidden or destroyed window (a
+#     dismissed message box, a closed program); inside its own desktop there
+#     is none to wait for.
+apply_prefix_settings() {
+  local face fontlink='NotoSansCJK-Regular.ttc,Noto Sans CJK SC'
+  for face in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif'; do
+    prefix_reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+               /v "$face" /t REG_MULTI_SZ /d "$fontlink"
+  done
+  prefix_reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${TELDO_DPI:-96}"
+  prefix_reg 'HKCU\Software\Wine\Explorer' /v Desktop /d Default
+  prefix_reg 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768
+}
+
+prefix_reg() { wine reg add "$@" /f >/dev/null 2>&1; }

@@ -10,9 +10,14 @@ build_dir=${1:-$source_dir/build}
 prefixes=(wineprefix wineprefix-soak)
 
 "$source_dir/scripts/install-packages.sh"
-for arch in x86:i686 x64:x86_64; do
-  cmake -S "$source_dir" -B "$build_dir/${arch%%:*}" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-${arch#*:}-mingw.cmake" >/dev/null
+source "$source_dir/scripts/wine-support.sh"
+for arch in x86:i686:win32 x64:x86_64:win64; do
+  IFS=: read -r name processor wine_arch <<<"$arch"
+  # The programs that only run under Wine are built only where it runs.
+  wine_tests=ON
+  wine_runs_here "$wine_arch" 2>/dev/null || wine_tests=OFF
+  cmake -S "$source_dir" -B "$build_dir/$name" -G Ninja -DBRENVO_WINE_TESTS=$wine_tests \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-$processor-mingw.cmake" >/dev/null
 done
 
 creating=()

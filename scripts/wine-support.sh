@@ -9,8 +9,10 @@
 wine_unsupported_exit_code=77  # WINE_UNSUPPORTED_EXIT_CODE in CMakeLists.txt: CTest counts it as skipped
 
 # True when this machine runs 32-bit x86 Linux programs natively: tries a
-# 93-byte i386 program that only exits with 42.
+# 93-byte i386 program that only exits with 42. TELDO_WITHOUT_32BIT=1 makes a
+# machine that can behave as one that cannot (to try that path).
 runs_32bit_x86_code() {
+  [ "${TELDO_WITHOUT_32BIT:-}" = 1 ] && return 1
   local emulator=/proc/sys/fs/binfmt_misc/qemu-i386
   [ -e "$emulator" ] && grep -qx enabled "$emulator" && return 1
   local probe status=0

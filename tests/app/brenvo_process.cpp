@@ -217,6 +217,10 @@ void BrenvoProcess::send_keys(std::initializer_list<Key> keys) {
     SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
+bool BrenvoProcess::wait_until(const std::function<bool()>& done, DWORD timeout_ms) const {
+    return poll(timeout_ms, done);
+}
+
 bool BrenvoProcess::wait_for_focus(HWND control, DWORD timeout_ms) const {
     return poll(timeout_ms, [&] { return focus() == control; });
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -69,7 +70,11 @@ public:
         WORD virtual_key;
         bool down;
     };
+    // Keys from SendInput reach the program through the display, after any
+    // sync(): wait for what they should do with wait_until.
     void send_keys(std::initializer_list<Key> keys);
+    // Polls `done` until it holds or the time is up; whether it held.
+    bool wait_until(const std::function<bool()>& done, DWORD timeout_ms = 5000) const;
     bool wait_for_focus(HWND control, DWORD timeout_ms = 5000) const;
 
     // Returns once every message posted to the program so far, and every

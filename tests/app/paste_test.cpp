@@ -128,13 +128,15 @@ TEST_F(BrenvoPaste, CtrlVIsRefusedByTheKeyFilterAndShiftInsertPastes) {
     ASSERT_TRUE(brenvo.wait_for_focus(brenvo.control(id_text5)));
 
     brenvo.send_keys({{VK_CONTROL, true}, {'V', true}, {'V', false}, {VK_CONTROL, false}});
+    EXPECT_TRUE(brenvo.wait_until([&] { return brenvo.beeps() >= 2; })) << "Ctrl+V was not refused";
     ASSERT_TRUE(brenvo.sync());
     EXPECT_EQ(brenvo.text(id_text5), L"");
     EXPECT_EQ(brenvo.beeps(), 2u);
 
     brenvo.send_keys({{VK_SHIFT, true}, {VK_INSERT, true}, {VK_INSERT, false}, {VK_SHIFT, false}});
+    EXPECT_TRUE(brenvo.wait_until([&] { return brenvo.text(id_text5) == L"3f8"; }))
+        << "Shift+Insert did not paste";
     ASSERT_TRUE(brenvo.sync());
-    EXPECT_EQ(brenvo.text(id_text5), L"3f8");
     EXPECT_EQ(brenvo.beeps(), 2u);
 }
 

@@ -137,7 +137,10 @@ private:
         log("key " + std::to_string(virtual_key) + " to " + std::to_string(control));
     }
 
+    // The focus once every event so far has been handled, so that a seed
+    // always draws the same events.
     int focused() {
+        brenvo_.sync();
         const int id = GetDlgCtrlID(brenvo_.focus());
         return id ? id : id_text5;
     }

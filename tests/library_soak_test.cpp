@@ -1,4 +1,4 @@
-// A soak through TELDO.dll: a million write-then-read pairs over varied ports
+// A soak through TELDO.dll: 600,000 write-then-read pairs over varied ports
 // and values, every read compared with what was written. Several threads
 // share the one open device, each on its own ports, so that requests from
 // different callers interleave in the driver; nothing may be lost or mixed up.
@@ -24,7 +24,7 @@ constexpr unsigned thread_count = 8;
 unsigned long pair_count() {
     if (const char* given = std::getenv("TELDO_SOAK_PAIRS"); given && *given)
         return std::strtoul(given, nullptr, 10);
-    return 1000000;
+    return 600000;  // 1.2 million requests, about a minute under Wine
 }
 
 struct Worker {
@@ -65,7 +65,7 @@ double seconds_now() {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-TEST(LibrarySoak, MillionWriteReadPairsLoseAndMixNothing) {
+TEST(LibrarySoak, WriteReadPairsLoseAndMixNothing) {
     teldo::test::DriverDiagnostics diagnostics;
     TELDO_Close();
     ASSERT_TRUE(diagnostics.reset());

@@ -27,24 +27,25 @@ LPVOID WINAPI failing_heap_alloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
 
 // Replaces the program's import of KERNEL32 or USER32 `function`. The probe
 // then stays loaded for the program's life, even once the test unhooks it,
-// as the program's import table points into it.
-bool replace_import(ProbeRecord& record, const char* dll, const char* function, void* replacement,
+// as the program's import table points into it. record.done says whether
+// the import was replaced.
+void replace_import(ProbeRecord& record, const char* dll, const char* function, void* replacement,
                     void** previous = nullptr) {
+    record.done = false;
     if (!counters) {
         const HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE,
                                                 brenvo::test::probe_record_name(GetCurrentProcessId()).c_str());
         counters = mapping ? static_cast<ProbeRecord*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))
                            : nullptr;
-        if (!counters) return false;
+        if (!counters) return;
     }
     HMODULE self;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                             reinterpret_cast<LPCWSTR>(&counting_message_beep), &self))
-        return false;
+        return;
     void* replaced = teldo::test::patch_import(GetModuleHandleW(nullptr), dll, function, replacement);
     if (previous && replaced != replacement) *previous = replaced;
     record.done = replaced != nullptr;
-    return true;
 }
 
 void answer_font(ProbeRecord& record, HWND control) {

@@ -20,22 +20,24 @@ for arch in x86:i686:win32 x64:x86_64:win64; do
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-$processor-mingw.cmake" >/dev/null
 done
 
-creating=()
-for arch in x86 x64; do
-  for prefix in "${prefixes[@]}"; do
-    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" --create &
-    creating+=($!)
+# prepare-prefix.sh with ARGS on every prefix of both trees, side by side.
+prepare_prefixes() {
+  local arch prefix pid pids=()
+  for arch in x86 x64; do
+    for prefix in "${prefixes[@]}"; do
+      TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" "$@" &
+      pids+=($!)
+    done
   done
-done
+  for pid in "${pids[@]}"; do
+    wait "$pid"
+  done
+}
+
+prepare_prefixes --create &
+creating=$!
 for arch in x86 x64; do
   cmake --build "$build_dir/$arch"
 done
-for pid in "${creating[@]}"; do
-  wait "$pid"
-done
-
-for arch in x86 x64; do
-  for prefix in "${prefixes[@]}"; do
-    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch"
-  done
-done
+wait $creating
+prepare_prefixes

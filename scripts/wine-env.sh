@@ -5,12 +5,7 @@
 # Defines `wine` (exported to child shells) as that loader.
 : "${TELDO_BUILD_DIR:?TELDO_BUILD_DIR must name the build tree}"
 source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
-export WINEARCH
-WINEARCH=$(cat "$TELDO_BUILD_DIR/wine-arch")
+use_wine_loader "$(cat "$TELDO_BUILD_DIR/wine-arch")"
 export WINEPREFIX="$TELDO_BUILD_DIR/${TELDO_PREFIX:-wineprefix}"
-export WINELOADER
-WINELOADER=$(wine_loader "$WINEARCH")
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
-wine() { "$WINELOADER" "$@"; }
-export -f wine

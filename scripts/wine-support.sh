@@ -34,6 +34,15 @@ wine_loader() {
   esac
 }
 
+# Sets WINEARCH and WINELOADER for ARCH (win32 or win64), and defines `wine`
+# (exported to child shells) as that loader.
+use_wine_loader() {
+  export WINEARCH=$1 WINELOADER
+  WINELOADER=$(wine_loader "$1")
+  wine() { "$WINELOADER" "$@"; }
+  export -f wine
+}
+
 # True when a prefix of ARCH can run here; otherwise says why on stderr.
 wine_runs_here() {
   local arch=${1:?usage: wine_runs_here win32|win64}
@@ -47,13 +56,4 @@ wine_runs_here() {
     echo "The $arch Wine loader $loader is not installed (scripts/install-packages.sh installs it)." >&2
     return 1
   fi
-}
-
-# The architectures to run, the bench PCs' first: win32 where it runs, then win64.
-runnable_wine_archs() {
-  local arch
-  for arch in win32 win64; do
-    wine_runs_here "$arch" 2>/dev/null && echo "$arch"
-  done
-  return 0
 }

@@ -4,24 +4,15 @@
 
 #include "in_process_probe.h"
 #include "pe_image.h"
+#include "polling.h"
 
 namespace brenvo::test {
 namespace {
 
+using teldo::test::poll;
+
 constexpr wchar_t form_class[] = L"BrenvoForm1";
 constexpr int sync_control = 2002;  // Text2: its text limit carries the sync markers
-
-// Checks often at first, since most waits are for a message or two to be
-// handled, then every 20 ms.
-template <typename Pred>
-bool poll(DWORD timeout_ms, Pred done) {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
-    for (int round = 0;; ++round) {
-        if (done()) return true;
-        if (GetTickCount64() >= end) return false;
-        Sleep(round < 50 ? 1 : 20);
-    }
-}
 
 std::wstring class_of(HWND window) {
     wchar_t name[64] = {};

@@ -10,7 +10,6 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "in_process_probe.h"

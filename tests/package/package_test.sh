@@ -43,9 +43,7 @@ if [ -n "$native_step" ]; then
 fi
 
 wine_runs_here "$WINEARCH" || exit $wine_unsupported_exit_code
-export WINELOADER
-WINELOADER=$(wine_loader "$WINEARCH")
-wine() { "$WINELOADER" "$@"; }
+use_wine_loader "$WINEARCH"
 
 echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
 wine wineboot -i >/dev/null 2>&1

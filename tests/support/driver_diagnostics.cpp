@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "polling.h"
+
 namespace teldo::test {
 
 DriverDiagnostics::DriverDiagnostics()
@@ -33,12 +35,8 @@ diag::Snapshot DriverDiagnostics::snapshot() {
 }
 
 diag::Snapshot DriverDiagnostics::snapshot_after_closes(std::uint32_t closes) {
-    const ULONGLONG end = GetTickCount64() + 5000;
-    diag::Snapshot seen = snapshot();
-    while (seen.closes < closes && GetTickCount64() < end) {
-        Sleep(1);
-        seen = snapshot();
-    }
+    diag::Snapshot seen{};
+    poll(5000, [&] { return (seen = snapshot()).closes >= closes; });
     return seen;
 }
 

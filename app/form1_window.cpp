@@ -35,6 +35,14 @@ constexpr WPARAM unicode_nochar = 0xFFFF;  // UNICODE_NOCHAR: asks whether WM_UN
 
 constinit WNDPROC edit_class_proc = nullptr;
 
+// Installs a window procedure and returns the one it replaces. Taking a
+// WNDPROC makes the compiler check the calling convention of what is
+// installed: on x86 a procedure without CALLBACK does not compile.
+WNDPROC replace_window_procedure(HWND window, WNDPROC procedure) {
+    return reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
+}
+
 // Twips to pixels at the display's resolution (15 twips a pixel at 96 dpi).
 struct Scale {
     int dpi_x, dpi_y;
@@ -157,8 +165,7 @@ bool create_control(HINSTANCE instance, const Scale& scale, const ControlDesign&
         // Keys typed with an input method switched on then reach it as plain
         // characters.
         ImmAssociateContextEx(window, nullptr, 0);
-        edit_class_proc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-            window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(text_field_proc)));
+        edit_class_proc = replace_window_procedure(window, text_field_proc);
     }
     return true;
 }

@@ -8,7 +8,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
 
 packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
-          xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14)
+          xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
+          libunicorn-dev)
 with_i386=no
 if runs_32bit_x86_code; then
   packages+=(wine32:i386)

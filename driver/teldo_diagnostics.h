@@ -1,6 +1,8 @@
 // Diagnostic requests of the stand-in port driver. They go to a second device,
 // "\\.\TELDODiag", which any number of openers may use at once, so that a test
-// can watch what reached the port device while another process holds it.
+// can watch what reached the port device while another process holds it. The
+// driver publishes it only when its service key holds Parameters\Diagnostics,
+// a REG_DWORD of 1, as it starts.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 // teldo.sys: a stand-in for the card's port driver. It publishes \\.\TELDO
-// with the two port requests over a simulated port space, grants it to one
-// opener at a time, and publishes \\.\TELDODiag, where tests read what
-// reached the port device and plan faults.
+// with the two port requests over a simulated port space and grants it to one
+// opener at a time. Only when its service key turns it on (Parameters,
+// Diagnostics = 1) does it also publish \\.\TELDODiag, where anyone may read
+// what reached the port device, clear it, reset the ports and plan faults.
 // In C++ the DDK header and the compiler's intrinsics both define these two;
 // keep the DDK's.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -187,7 +188,10 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
     UNICODE_STRING link;
     RtlInitUnicodeString(&name, device_name);
     RtlInitUnicodeString(&link, link_name);
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, teldo::port_device_type, 0, FALSE, &device);
+    // Secure open: an open of a name below the device (\\.\TELDO\x) is checked
+    // against the device's security like an open of the device itself.
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, teldo::port_device_type,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
     status = IoCreateSymbolicLink(&link, &name);
@@ -198,9 +202,42 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
     return status;
 }
 
+HANDLE open_key(PUNICODE_STRING name, HANDLE root, ACCESS_MASK access) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root,
+                               nullptr);
+    HANDLE key = nullptr;
+    return NT_SUCCESS(ZwOpenKey(&key, access, &attributes)) ? key : nullptr;
+}
+
+// Whether the service key (registry_path) holds Parameters\Diagnostics, a
+// REG_DWORD of 1. Only administrators can write there, so only they can
+// publish the diagnostic device; anything else, or nothing, leaves it out.
+bool diagnostics_enabled(PUNICODE_STRING registry_path) {
+    HANDLE service = open_key(registry_path, nullptr, KEY_READ);
+    if (service == nullptr) return false;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Parameters");
+    HANDLE parameters = open_key(&name, service, KEY_QUERY_VALUE);
+    ZwClose(service);
+    if (parameters == nullptr) return false;
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR room[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    } value;
+    ULONG length = 0;
+    RtlInitUnicodeString(&name, L"Diagnostics");
+    const NTSTATUS status = ZwQueryValueKey(parameters, &name, KeyValuePartialInformation, &value,
+                                            sizeof value, &length);
+    ZwClose(parameters);
+    return NT_SUCCESS(status) && value.info.Type == REG_DWORD &&
+           value.info.DataLength == sizeof(ULONG) &&
+           *reinterpret_cast<const ULONG*>(value.info.Data) == 1;
+}
+
 }  // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
     KeInitializeSpinLock(&state_lock);
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
@@ -209,7 +246,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverUnload = driver_unload;
 
     NTSTATUS status = create_device(driver, port_device_name, port_link_name, port_device);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status) && diagnostics_enabled(registry_path))
         status = create_device(driver, diag_device_name, diag_link_name, diag_device);
     if (!NT_SUCCESS(status)) driver_unload(driver);
     return status;

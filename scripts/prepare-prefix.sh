@@ -4,8 +4,9 @@
 # tree's architecture (win32 or win64, scripts/wine-env.sh) without Mono/Gecko
 # prompts, with the project's settings (scripts/prefix-settings.sh) and the
 # freshly built stand-in driver installed as a kernel service that starts
-# with the prefix. With --create it only creates the prefix, which needs no
-# build, so that it can run beside the build.
+# with the prefix, its diagnostic device turned on. With --create it only
+# creates the prefix, which needs no build, so that it can run beside the
+# build.
 # Safe to run again: it only redoes what is missing or out of date.
 # Usage: prepare-prefix.sh BUILD_DIR [--create]
 set -euo pipefail
@@ -33,8 +34,14 @@ apply_prefix_settings
 sys="$build/bin/teldo.sys"
 installed="$WINEPREFIX/drive_c/windows/system32/drivers/teldo.sys"
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
-if ! cmp -s "$sys" "$installed"; then
+stop_driver() {
+  sc query TELDO | grep -q RUNNING || return 0  # stopped, or not installed yet
   sc stop TELDO >/dev/null || true
+  local _
+  for _ in $(seq 100); do sc query TELDO | grep -q STOPPED && return 0; sleep 0.1; done
+}
+if ! cmp -s "$sys" "$installed"; then
+  stop_driver
   cp "$sys" "$installed"
 fi
 if ! sc query TELDO | grep -q 'TELDO'; then
@@ -43,6 +50,12 @@ fi
 # Started with the prefix (2, automatic), so that the device is there whenever
 # Wine starts; set directly, as Wine's sc has no "config".
 prefix_reg 'HKLM\System\CurrentControlSet\Services\TELDO' /v Start /t REG_DWORD /d 2
+# The tests read what reached the driver through its diagnostic device: turn
+# it on, and restart a driver that started without it.
+if ! driver_diagnostics_on; then
+  turn_on_driver_diagnostics
+  stop_driver
+fi
 if ! sc query TELDO | grep -q RUNNING; then
   sc start TELDO >/dev/null || true
 fi

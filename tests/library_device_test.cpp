@@ -171,4 +171,59 @@ TEST(FreshDriver, ReadsFFOnEveryPortFromItsFirstRequest) {
     TELDO_Close();
 }
 
+// Sets the service value that turns the diagnostic device on at the driver's
+// next start, or removes it (nullptr).
+bool set_diagnostics_value(const DWORD* value) {
+    constexpr wchar_t parameters[] = L"System\\CurrentControlSet\\Services\\TELDO\\Parameters";
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, parameters, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG result = value ? RegSetValueExW(key, L"Diagnostics", 0, REG_DWORD,
+                                         reinterpret_cast<const BYTE*>(value), sizeof *value)
+                        : RegDeleteValueW(key, L"Diagnostics");
+    if (value == nullptr && result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+// The error of an open of \\.\TELDODiag, or ERROR_SUCCESS when it opens.
+DWORD diagnostic_open_error() {
+    const HANDLE device = CreateFileA(teldo::diag::device_path, GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(device);
+    return ERROR_SUCCESS;
+}
+
+TEST(FreshDriver, PublishesTheDiagnosticDeviceOnlyWhenItsServiceKeyTurnsItOn) {
+    static constexpr DWORD off = 0, on = 1;
+    struct LeaveItOn {  // as the prefix had it, for the tests that need it
+        ~LeaveItOn() {
+            if (::testing::Test::HasFailure() && set_diagnostics_value(&on))
+                restart_driver_service();
+        }
+    } leave_it_on;
+    struct {
+        const char* what;
+        const DWORD* value;
+        DWORD open_error;
+    } const cases[] = {
+        {"without the value", nullptr, ERROR_FILE_NOT_FOUND},
+        {"with Diagnostics = 0", &off, ERROR_FILE_NOT_FOUND},
+        {"with Diagnostics = 1", &on, ERROR_SUCCESS},
+    };
+    TELDO_Close();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(set_diagnostics_value(c.value));
+        ASSERT_TRUE(restart_driver_service());
+        EXPECT_EQ(diagnostic_open_error(), c.open_error);
+        ASSERT_EQ(TELDO_Open(), 1) << "the port device is there either way";
+        EXPECT_EQ(TELDO_WR(0x0300, 0x5A), 1);
+        EXPECT_EQ(TELDO_RD(0x0300), 0x5A);
+        TELDO_Close();
+    }
+}
+
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The bench package as an engineer gets it: unpacks the zip into a fresh
 # directory with a Wine prefix of its own, installs the stand-in driver from
-# the unpacked folder as a kernel service, and runs TEST_PROGRAM against the
-# packaged programs (BRENVO_PACKAGE_DIR names the folder). Never touches the
+# the unpacked folder as a kernel service with its diagnostic device turned
+# on, and runs TEST_PROGRAM against the packaged programs
+# (BRENVO_PACKAGE_DIR names the folder). Never touches the
 # build tree's prefix, and ends its own prefix's wineserver whatever happens.
 # The work directory is removed after a pass and kept for a look after a
 # failure.
@@ -56,6 +57,9 @@ apply_prefix_settings
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
 sys=$(wine winepath -w "$package/stand-in-driver/teldo.sys" 2>/dev/null | tr -d '\r')
 sc create TELDO type= kernel start= demand binPath= "$sys" >/dev/null
+# The tests read what reached the driver: its note tells the administrator
+# how to turn its diagnostic device on, and this is that.
+turn_on_driver_diagnostics
 sc start TELDO >/dev/null || true
 sc query TELDO | grep -q RUNNING || { echo "The packaged stand-in driver did not start" >&2; exit 1; }
 

@@ -27,9 +27,16 @@ constexpr std::uint32_t major_function = 0x00, output_buffer_length = 0x04,
                         input_buffer_length = 0x08, io_control_code = 0x0C, device_object = 0x14,
                         file_object = 0x18, size = 0x24;
 }
+namespace object_attributes {  // OBJECT_ATTRIBUTES
+constexpr std::uint32_t root_directory = 0x04, object_name = 0x08, size = 0x18;
+}
+namespace key_value_partial_information {  // KEY_VALUE_PARTIAL_INFORMATION
+constexpr std::uint32_t type = 0x04, data_length = 0x08, data = 0x0C;
+}
 
 constexpr std::uint8_t irp_mj_create = 0x00, irp_mj_close = 0x02, irp_mj_device_control = 0x0E,
                        irp_mj_cleanup = 0x12, irp_mj_maximum = 0x1B;
 constexpr std::uint32_t do_buffered_io = 0x4, file_device_secure_open = 0x100;
+constexpr std::uint32_t key_value_partial_information_class = 2, reg_dword = 4;
 
 }  // namespace teldo::emu::ddk32

@@ -43,6 +43,14 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCo
 static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == l::io_stack_location::device_object);
 static_assert(offsetof(IO_STACK_LOCATION, FileObject) == l::io_stack_location::file_object);
 static_assert(sizeof(IO_STACK_LOCATION) == l::io_stack_location::size);
+static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == l::object_attributes::root_directory);
+static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == l::object_attributes::object_name);
+static_assert(sizeof(OBJECT_ATTRIBUTES) == l::object_attributes::size);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == l::key_value_partial_information::type);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength) ==
+              l::key_value_partial_information::data_length);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == l::key_value_partial_information::data);
+static_assert(KeyValuePartialInformation == l::key_value_partial_information_class && REG_DWORD == l::reg_dword);
 static_assert(IRP_MJ_CREATE == l::irp_mj_create && IRP_MJ_CLOSE == l::irp_mj_close &&
               IRP_MJ_DEVICE_CONTROL == l::irp_mj_device_control &&
               IRP_MJ_CLEANUP == l::irp_mj_cleanup && IRP_MJ_MAXIMUM_FUNCTION == l::irp_mj_maximum);

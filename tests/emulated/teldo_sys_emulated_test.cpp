@@ -16,7 +16,8 @@ namespace k = teldo::emu::ddk32;
 
 constexpr std::uint32_t status_success = 0, status_insufficient_resources = 0xC000009A,
                         status_sharing_violation = 0xC0000043, status_access_denied = 0xC0000022,
-                        status_info_length_mismatch = 0xC0000004, status_not_found = 0xC0000034;
+                        status_info_length_mismatch = 0xC0000004, status_not_found = 0xC0000034,
+                        status_buffer_too_small = 0xC0000023;
 
 // The kernel as far as the driver uses it. Devices and links are tracked by
 // name; the Nth creating call (IoCreateDevice or IoCreateSymbolicLink) can be
@@ -35,6 +36,10 @@ struct FakeKernel {
     std::map<std::uint32_t, int> completions;  // IRP -> times completed
     std::uint32_t lock = 0;
     bool lock_held = false;
+    // The registry: keys by path, each with its DWORD values; keys open now.
+    std::map<std::u16string, std::map<std::u16string, std::uint32_t>> keys;
+    std::map<std::uint32_t, std::u16string> open_keys;
+    std::uint32_t next_key = 0x1000;
 
     std::u16string name(Machine& m, std::uint32_t unicode) {
         return m.wide(m.u32(unicode + k::unicode_string::buffer), m.u16(unicode + k::unicode_string::length));
@@ -82,6 +87,38 @@ struct FakeKernel {
             m.put32(lock = a[0], 0);
             return 0u;
         });
+        stdcall("ZwOpenKey", 3, [this, &m](const std::uint32_t* a) {
+            namespace oa = k::object_attributes;
+            std::u16string path = name(m, m.u32(a[2] + oa::object_name));
+            if (const std::uint32_t root = m.u32(a[2] + oa::root_directory)) {
+                if (!open_keys.count(root)) m.fault("ZwOpenKey below a key that is not open");
+                path = open_keys[root] + u"\\" + path;
+            }
+            if (!keys.count(path)) return status_not_found;
+            open_keys[next_key] = path;
+            m.put32(a[0], next_key++);
+            return status_success;
+        });
+        stdcall("ZwQueryValueKey", 6, [this, &m](const std::uint32_t* a) {
+            namespace info = k::key_value_partial_information;
+            if (!open_keys.count(a[0]) || a[2] != k::key_value_partial_information_class) {
+                m.fault("ZwQueryValueKey of a key not open, or not for KeyValuePartialInformation");
+                return status_not_found;
+            }
+            const auto& values = keys[open_keys[a[0]]];
+            const auto value = values.find(name(m, a[1]));
+            if (value == values.end()) return status_not_found;
+            m.put32(a[5], info::data + 4);
+            if (a[4] < info::data + 4) return status_buffer_too_small;
+            m.put32(a[3] + info::type, k::reg_dword);
+            m.put32(a[3] + info::data_length, 4);
+            m.put32(a[3] + info::data, value->second);
+            return status_success;
+        });
+        stdcall("ZwClose", 1, [this, &m](const std::uint32_t* a) {
+            if (!open_keys.erase(a[0])) m.fault("ZwClose of a handle not open");
+            return status_success;
+        });
         // The "f" functions of the kernel and the HAL take ECX and EDX.
         m.provide("NTOSKRNL.EXE", "IofCompleteRequest", 2, Convention::fastcall, [this](const std::uint32_t* a) {
             ++completions[a[0]];
@@ -108,26 +145,34 @@ struct FakeKernel {
     }
 };
 
-class EmulatedTeldoSys : public testing::Test {
-protected:
-    void SetUp() override {
-        std::string error;
-        file = read_packaged("teldo.sys", error);
-        ASSERT_FALSE(file.empty()) << error;
-        ASSERT_TRUE(machine.load(file, 0, sys, error)) << error;
-        driver = machine.allocate(k::driver_object::size);
-        registry_path = unicode(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TELDO");
-    }
-    void TearDown() override { EXPECT_TRUE(machine.faults().empty()) << machine.fault_report(); }
+const std::u16string service_key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TELDO";
 
-    std::uint32_t unicode(const std::u16string& text) {
-        const std::uint32_t string = machine.allocate(k::unicode_string::size);
-        machine.put16(string + k::unicode_string::length, static_cast<std::uint16_t>(2 * text.size()));
-        machine.put16(string + 2, static_cast<std::uint16_t>(2 * text.size() + 2));
-        machine.put32(string + k::unicode_string::buffer, machine.allocate_wide(text));
-        return string;
+// teldo.sys loaded into a machine of its own (its static state is fresh),
+// with a driver object and the service key's path, as the kernel hands them
+// to DriverEntry.
+class LoadedDriver {
+public:
+    // `diagnostics`: the service key's Parameters\Diagnostics, or -1 for no
+    // Parameters key at all.
+    explicit LoadedDriver(int diagnostics = 1) {
+        kernel.keys[service_key] = {};
+        if (diagnostics >= 0) kernel.keys[service_key + u"\\Parameters"][u"Diagnostics"] = diagnostics;
+        std::string error;
+        const auto file = read_packaged("teldo.sys", error);
+        EXPECT_FALSE(file.empty()) << error;
+        loaded = !file.empty() && machine.load(file, 0, sys, error);
+        EXPECT_TRUE(loaded) << error;
+        driver = machine.allocate(k::driver_object::size);
+        registry_path = unicode(service_key);
     }
-    std::uint32_t driver_entry() { return machine.call(sys.entry_point, {driver, registry_path}); }
+    ~LoadedDriver() { EXPECT_TRUE(machine.faults().empty()) << machine.fault_report(); }
+
+    std::uint32_t driver_entry() {
+        if (!loaded) return ~0u;
+        const std::uint32_t status = machine.call(sys.entry_point, {driver, registry_path});
+        EXPECT_TRUE(kernel.open_keys.empty()) << "registry keys left open";
+        return status;
+    }
     std::uint32_t dispatch_routine(std::uint8_t major) {
         return machine.u32(driver + k::driver_object::major_function + 4 * major);
     }
@@ -166,12 +211,23 @@ protected:
         return {status, machine.u32(irp + k::irp::information), machine.bytes(buffer, length)};
     }
 
-    std::vector<std::uint8_t> file;
     Machine machine;
     FakeKernel kernel{machine};
     Pe32Image sys;
+    bool loaded = false;
     std::uint32_t driver = 0, registry_path = 0;
+
+private:
+    std::uint32_t unicode(const std::u16string& text) {
+        const std::uint32_t string = machine.allocate(k::unicode_string::size);
+        machine.put16(string + k::unicode_string::length, static_cast<std::uint16_t>(2 * text.size()));
+        machine.put16(string + 2, static_cast<std::uint16_t>(2 * text.size() + 2));
+        machine.put32(string + k::unicode_string::buffer, machine.allocate_wide(text));
+        return string;
+    }
 };
+
+class EmulatedTeldoSys : public testing::Test, protected LoadedDriver {};
 
 TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
     ASSERT_EQ(driver_entry(), status_success);
@@ -181,6 +237,7 @@ TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
         const std::uint32_t object = device(name);
         ASSERT_NE(object, 0u) << "no device " << std::string(name.begin(), name.end());
         EXPECT_EQ(machine.u32(object + k::device_object::device_type), teldo::port_device_type);
+        EXPECT_EQ(machine.u32(object + k::device_object::characteristics), k::file_device_secure_open);
         EXPECT_NE(machine.u32(object + k::device_object::flags) & k::do_buffered_io, 0u);
         EXPECT_EQ(kernel.links[link], name);
     }
@@ -202,17 +259,25 @@ TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
 TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
     for (int failing = 0; failing < 4; ++failing) {
         SCOPED_TRACE(testing::Message() << "creating call " << failing << " fails");
-        Machine fresh;
-        FakeKernel fresh_kernel{fresh};
-        fresh_kernel.fail_creating_call = failing;
-        Pe32Image image;
-        std::string error;
-        ASSERT_TRUE(fresh.load(file, 0, image, error)) << error;
-        const std::uint32_t fresh_driver = fresh.allocate(k::driver_object::size);
-        EXPECT_EQ(fresh.call(image.entry_point, {fresh_driver, 0}), status_insufficient_resources);
-        EXPECT_TRUE(fresh_kernel.live_devices().empty());
-        EXPECT_TRUE(fresh_kernel.links.empty());
-        EXPECT_TRUE(fresh.faults().empty()) << fresh.fault_report();
+        LoadedDriver fresh;
+        fresh.kernel.fail_creating_call = failing;
+        EXPECT_EQ(fresh.driver_entry(), status_insufficient_resources);
+        EXPECT_TRUE(fresh.kernel.live_devices().empty());
+        EXPECT_TRUE(fresh.kernel.links.empty());
+    }
+}
+
+// Only an administrator's value under the service key publishes the
+// diagnostic device; the port device is there either way.
+TEST_F(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
+    const std::pair<int, bool> cases[] = {{-1, false}, {0, false}, {1, true}};
+    for (const auto& [diagnostics, published] : cases) {
+        SCOPED_TRACE(testing::Message() << "Parameters\\Diagnostics " << diagnostics);
+        LoadedDriver fresh(diagnostics);
+        EXPECT_EQ(fresh.driver_entry(), status_success);
+        EXPECT_NE(fresh.device(u"\\Device\\TELDO"), 0u);
+        EXPECT_EQ(fresh.device(u"\\Device\\TELDODiag") != 0, published);
+        EXPECT_EQ(fresh.kernel.links.count(u"\\DosDevices\\TELDODiag") != 0, published);
     }
 }
 

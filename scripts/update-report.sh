@@ -31,7 +31,8 @@ compgen -G "$tree/report/*.md" >/dev/null || exit 0
   echo
   echo "| what was tried | how much | what held |"
   echo "|---|---|---|"
-  cat $(ls "$tree"/report/*.md | sort)
+  # Rows written by the Windows tests end in CR LF.
+  cat $(ls "$tree"/report/*.md | sort) | tr -d '\r'
   echo "<!-- report:end -->"
 } >"$tree/report.md"
 echo "What the $(basename "$tree") tests tried and what held: $tree/report.md"

@@ -32,7 +32,8 @@ for index in "${!shares[@]}"; do
   virtfs+=(-virtfs "local,path=${shares[$index]},mount_tag=share$index,security_model=none")
 done
 
-qemu-system-x86_64 -machine q35 -accel tcg,thread=multi -cpu max,-smap \
+# An hour at most, so that a PC that hangs cannot hold a run up for good.
+timeout 3600 qemu-system-x86_64 -machine q35 -accel tcg,thread=multi -cpu max,-smap \
   -smp "${TELDO_GUEST_CPUS:-2}" -m "${TELDO_GUEST_MEMORY:-4096}" \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
   -append "root=/dev/vda rw console=ttyS0 quiet init=/sbin/brenvo-init" \

@@ -4,6 +4,9 @@
 # makes the Wine prefixes of each that this machine can run ready with the
 # stand-in driver running: the tree's main prefix and the soak test's own.
 # New prefixes are created while the build runs.
+# TELDO_X86_WINE_TESTS=1 builds the x86 tree's Wine-only test programs even
+# where this machine cannot run 32-bit Wine (scripts/test-x86.sh runs them in
+# an emulated PC).
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
@@ -16,6 +19,7 @@ for arch in x86:i686:win32 x64:x86_64:win64; do
   # The programs that only run under Wine are built only where it runs.
   wine_tests=ON
   wine_runs_here "$wine_arch" 2>/dev/null || wine_tests=OFF
+  [ "$name" = x86 ] && [ "${TELDO_X86_WINE_TESTS:-}" = 1 ] && wine_tests=ON
   cmake -S "$source_dir" -B "$build_dir/$name" -G Ninja -DBRENVO_WINE_TESTS=$wine_tests \
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-$processor-mingw.cmake" >/dev/null
 done

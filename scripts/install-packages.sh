@@ -2,7 +2,9 @@
 # Installs what the build, the tests and the run need on Debian 12 (as root):
 # both MinGW-w64 toolchains and 64-bit Wine everywhere, and 32-bit Wine
 # (wine32:i386) only where this machine runs 32-bit x86 code
-# (scripts/wine-support.sh). Does nothing when everything is already there.
+# (scripts/wine-support.sh). With --x86-guest, also what builds and boots the
+# emulated PC of scripts/test-x86.sh. Does nothing when everything is already
+# there.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
 
@@ -10,6 +12,7 @@ packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
           xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
           libunicorn-dev)
+[ "${1:-}" = --x86-guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
 with_i386=no
 if runs_32bit_x86_code; then
   packages+=(wine32:i386)

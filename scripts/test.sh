@@ -20,8 +20,6 @@ cmake --build "$build_dir/host"
 (cd "$build_dir/host" && ctest --output-on-failure) || status=$?
 
 start_display
-jobs=$(nproc)
-[ "$jobs" -ge 2 ] || jobs=2
 notes=()
 for arch in x86 x64; do
   tree=$build_dir/$arch
@@ -33,9 +31,7 @@ for arch in x86 x64; do
   else
     notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not")
   fi
-  rm -rf "$tree/report" && mkdir -p "$tree/report"
-  (cd "$tree" && ctest --output-on-failure -j "$jobs") || status=$?
-  "$source_dir/scripts/update-report.sh" "$tree"
+  run_suite $arch || status=$?
 done
 
 for note in "${notes[@]}"; do

@@ -3,14 +3,30 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 namespace teldo::test {
 
-// Checks `done` until it holds or `timeout_ms` has passed; whether it held.
+// How many times longer than its limit a wait may take before it fails:
+// TELDO_WAIT_FACTOR (default 1), for a machine far slower than the limits were
+// chosen for, such as the emulated PC of scripts/test-x86.sh. Only a wait that
+// would fail anyway takes longer.
+inline DWORD wait_factor() {
+    static const DWORD factor = [] {
+        const char* given = std::getenv("TELDO_WAIT_FACTOR");
+        const unsigned long value = given ? std::strtoul(given, nullptr, 10) : 0;
+        return value ? static_cast<DWORD>(value) : DWORD{1};
+    }();
+    return factor;
+}
+
+// Checks `done` until it holds or `timeout_ms` (times wait_factor) has passed;
+// whether it held.
 // Often at first, since most waits are for a message or two to be handled,
 // then every 20 ms.
 template <typename Pred>
 bool poll(DWORD timeout_ms, Pred done) {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    const ULONGLONG end = GetTickCount64() + ULONGLONG{timeout_ms} * wait_factor();
     for (int round = 0;; ++round) {
         if (done()) return true;
         if (GetTickCount64() >= end) return false;

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The x86 suite, every test of it, against the x86 build that goes into the
+# win32 zip (BUILD_DIR/x86), under real 32-bit Wine: natively where this
+# machine runs 32-bit x86 code (scripts/wine-support.sh), otherwise inside an
+# emulated PC, a Debian 12 guest with 32-bit Wine made once from Debian's
+# packages and cached outside the checkout (scripts/x86-guest/). The build
+# tree is shared with the guest at its own path and CTest's output comes back
+# through it (BUILD_DIR/x86/ctest.log). Exits with the suite's status.
+# TELDO_WITHOUT_32BIT=1 takes the emulated path on any machine.
+# Usage: scripts/test-x86.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$source_dir/scripts/wine-support.sh"
+
+if runs_32bit_x86_code; then
+  source "$source_dir/scripts/built-session.sh"
+  start_display
+  boot_prefix x86
+  boot_prefix x86 wineprefix-soak
+  run_suite x86
+  exit
+fi
+
+echo "This machine does not run 32-bit x86 code: the x86 suite runs in an emulated PC"
+build_dir=${1:-$source_dir/build}
+guest=$("$source_dir/scripts/x86-guest/build-guest.sh")
+"$source_dir/scripts/install-packages.sh" --x86-guest
+# The x86 tree with its Wine-only test programs, which this machine cannot run.
+TELDO_X86_WINE_TESTS=1 "$source_dir/scripts/build.sh" "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
+shares=(--share "$source_dir")
+case $build_dir/ in
+  "$source_dir"/*) ;;
+  *) shares+=(--share "$build_dir") ;;
+esac
+echo "Booting the emulated PC ($guest) for the x86 suite"
+exec "$source_dir/scripts/x86-guest/boot.sh" "$guest" "${shares[@]}" \
+  "$source_dir/scripts/x86-guest/job.sh" "$source_dir" "$build_dir"

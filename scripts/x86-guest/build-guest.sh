@@ -13,7 +13,7 @@
 # Usage: build-guest.sh   (as root)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-key=$(cat "$here/build-guest.sh" "$here/init" "$here/first-boot.sh" | sha256sum | cut -c1-16)
+key=$(cat "$here/build-guest.sh" "$here/packages" "$here/init" "$here/first-boot.sh" | sha256sum | cut -c1-16)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brenvo-x86-guest
 guest=$cache/$key
 [ -f "$guest/ready" ] && { echo "$guest"; exit 0; }
@@ -44,13 +44,13 @@ in_guest() { chroot "$tree" env DEBIAN_FRONTEND=noninteractive LC_ALL=C "$@"; }
 in_guest dpkg --add-architecture i386
 in_guest apt-get update -q
 # The i386 maintainer scripts cannot run where the host runs 64-bit code
-# only; the first boot configures what they left unconfigured.
-in_guest apt-get install -y -q --no-install-recommends \
-  linux-image-amd64 kmod wine wine32:i386 xvfb xauth fonts-noto-cjk cmake \
-  gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686 mingw-w64-i686-dev clang-14 lld-14 ||
-  echo "Some maintainer scripts failed in the chroot; the first boot runs them again"
-in_guest apt-get clean
-rm -rf "$tree"/var/lib/apt/lists/*
+# only, and apt may stop at the first that fails. So every package is
+# downloaded first and kept: the first boot, which has no network, completes
+# the install from them and then empties the cache.
+mapfile -t packages < <(tr -s ' ' '\n' <"$here/packages" | grep .)
+in_guest apt-get install -y -q --no-install-recommends --download-only "${packages[@]}"
+in_guest apt-get install -y -q --no-install-recommends "${packages[@]}" ||
+  echo "Some maintainer scripts failed in the chroot; the first boot completes the install"
 cleanup
 
 install -m 755 "$here/init" "$tree/sbin/brenvo-init"
@@ -60,7 +60,7 @@ mke2fs -q -t ext4 -L brenvo-x86 -d "$tree" "$guest/disk.img" 8G
 rm -rf "$tree"
 
 # The first boot writes into the image itself; every later boot only reads it.
-"$here/boot.sh" "$guest" --writable --share "$here" "$here/first-boot.sh"
+"$here/boot.sh" "$guest" --writable --share "$here" "$here/first-boot.sh" "$here/packages"
 touch "$guest/ready"
 echo "The x86 test guest is ready: $(du -sh "$guest" | cut -f1) in $guest"
 echo "$guest" >&3

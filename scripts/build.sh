@@ -10,7 +10,6 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
-prefixes=(wineprefix wineprefix-soak)
 
 "$source_dir/scripts/install-packages.sh"
 source "$source_dir/scripts/wine-support.sh"
@@ -28,7 +27,7 @@ done
 prepare_prefixes() {
   local arch prefix pid pids=()
   for arch in x86 x64; do
-    for prefix in "${prefixes[@]}"; do
+    for prefix in "${tree_prefixes[@]}"; do
       TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" "$@" &
       pids+=($!)
     done

@@ -3,7 +3,8 @@
 # ready, and ends every Wine process of those prefixes, and the virtual
 # display if one was started, on exit.
 # Leaves source_dir and build_dir set, and defines use_build_tree,
-# pick_run_arch, and start_display and boot_prefix (scripts/wine-session.sh).
+# pick_run_arch, and start_display, boot_prefix and boot_tree
+# (scripts/wine-session.sh).
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${1:-$source_dir/build}
 

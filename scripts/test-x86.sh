@@ -15,8 +15,7 @@ source "$source_dir/scripts/wine-support.sh"
 if runs_32bit_x86_code; then
   source "$source_dir/scripts/built-session.sh"
   start_display
-  boot_prefix x86
-  boot_prefix x86 wineprefix-soak
+  boot_tree x86
   run_suite x86
   exit
 fi

@@ -26,8 +26,7 @@ for arch in x86 x64; do
   echo
   echo "== The $arch suite ($tree)"
   if why_not=$(wine_runs_here "$(cat "$tree/wine-arch")" 2>&1); then
-    boot_prefix $arch
-    boot_prefix $arch wineprefix-soak
+    boot_tree $arch
   else
     notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not")
   fi

@@ -38,6 +38,14 @@ boot_prefix() {
   )
 }
 
+# Starts every prefix of build tree ARCH (boot_prefix).
+boot_tree() {
+  local prefix
+  for prefix in "${tree_prefixes[@]}"; do
+    boot_prefix "$1" "$prefix"
+  done
+}
+
 # Runs CTest in build tree ARCH, the tests side by side where they share
 # nothing (tests/CMakeLists.txt), with its output also in
 # BUILD_DIR/ARCH/ctest.log, and gathers the tree's report. Returns CTest's

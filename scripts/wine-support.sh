@@ -6,6 +6,9 @@
 #     runs 64-bit programs only: execve answers "Exec format error"), and
 #     under an emulator such as qemu-user Wine is many times slower and crashes.
 
+# Every build tree's prefixes: the main one and the soak test's own.
+tree_prefixes=(wineprefix wineprefix-soak)
+
 wine_unsupported_exit_code=77  # WINE_UNSUPPORTED_EXIT_CODE in CMakeLists.txt: CTest counts it as skipped
 
 # True when this machine runs 32-bit x86 Linux programs natively: tries a

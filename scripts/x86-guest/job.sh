@@ -31,10 +31,9 @@ tar -C $shared_tree --exclude='./wineprefix*' --exclude='./package-*test' -cf - 
   tar -C /var/tmp/x86-tree -xf -
 mount --bind /var/tmp/x86-tree "$tree"
 
-prefixes=(wineprefix wineprefix-soak)
 start_display
 pids=()
-for prefix in "${prefixes[@]}"; do
+for prefix in "${tree_prefixes[@]}"; do
   # The image's prefix, its writes kept apart on this disk.
   mkdir -p "$tree/$prefix" "/var/tmp/$prefix/upper" "/var/tmp/$prefix/work"
   mount -t overlay overlay "$tree/$prefix" \
@@ -47,7 +46,7 @@ for pid in "${pids[@]}"; do
 done
 # Each prefix up, with the stand-in driver answering RUNNING (the first
 # driver of a prefix takes a while here).
-for prefix in "${prefixes[@]}"; do
+for prefix in "${tree_prefixes[@]}"; do
   boot_prefix x86 "$prefix"
   (
     export TELDO_BUILD_DIR=$tree TELDO_PREFIX=$prefix

@@ -181,7 +181,6 @@ void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t
 bool Machine::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t address, int, std::int64_t,
                             void* self) {
     auto& machine = *static_cast<Machine*>(self);
-    if (type == UC_MEM_FETCH_UNMAPPED && address == return_sentinel) return false;
     machine.fault("a bad memory access (type " + std::to_string(type) + ") to " +
                   hex(static_cast<std::uint32_t>(address)) + " at " + hex(machine.reg(UC_X86_REG_EIP)));
     return false;

@@ -1,6 +1,7 @@
 # Reads shipped binaries and fails when one of them would not run on the
 # oldest Windows and processor of its architecture, where Wine, which runs
-# everything, cannot tell:
+# everything, cannot tell, or reaches I/O ports other than through the
+# driver's one place for it:
 #   - (x86, PENTIUM_ONLY) an instruction newer than the Pentium: CMOVcc,
 #     FCMOVcc, FCOMI/FUCOMI, the long NOP, MMX, SSE, SYSENTER, FXSAVE;
 #   - an import that is not on the allow-list of functions the oldest Windows
@@ -9,7 +10,12 @@
 #   - a PE OS or subsystem version above PE_VERSION (5.0 Windows 2000, 5.2
 #     XP x64 and Server 2003);
 #   - Brenvo.exe without COMCTL32 among its imports (its manifest asks for
-#     common controls 6, which XP only provides once comctl32 is loaded).
+#     common controls 6, which XP only provides once comctl32 is loaded);
+#   - an I/O port instruction (in, out, ins*, outs*, any operands) outside
+#     a code section named .portio, one in it other than the byte-wide DX
+#     forms in (%dx),%al and out %al,(%dx), or a .portio section in any file
+#     but teldo.sys, whose x64 port cycles live there alone (its x86 build
+#     calls the HAL's READ_PORT_UCHAR/WRITE_PORT_UCHAR instead).
 # Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 -DPE_VERSION=M.N
 #              [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...
 # Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys,
@@ -45,37 +51,105 @@ set(newer_mnemonics "cmov[a-z]+|fcmov[a-z]+|fu?comip?|nop[lw]|emms|sysenter|syse
 # Matched against the listing with every line between two newlines of its own.
 set(newer_line "\n *[0-9a-f]+:\t([a-z0-9]+ )?(${newer_mnemonics})( [^\n]*)?\n|\n *[0-9a-f]+:\t[^\n]*%x?mm[0-9][^\n]*\n")
 
+# Lines holding an I/O port instruction, in any operand form and after any
+# prefixes objdump prints ("rep insb", "rex.W in"): the mnemonic is match 2.
+set(port_line "\n *[0-9a-f]+:\t([^ \n]+ )*(in|out|ins[bwld]|outs[bwld])( [^\n]*)?\n")
+
+# Adds a problem for the listing lines LINES, if any: their count, WHAT, and
+# their distinct mnemonics (match GROUP of PATTERN), so that every kind found
+# is told.
+macro(report_instructions lines pattern group what)
+  set(lines_ "${lines}")
+  list(LENGTH lines_ count)
+  if(count GREATER 0)
+    set(mnemonics "")
+    foreach(line IN LISTS lines_)
+      string(REGEX MATCH "${pattern}" _ "${line}")
+      list(APPEND mnemonics ${CMAKE_MATCH_${group}})
+    endforeach()
+    list(REMOVE_DUPLICATES mnemonics)
+    list(JOIN mnemonics " " mnemonics)
+    list(APPEND problems "${name}: ${count} ${what}: ${mnemonics}")
+  endif()
+endmacro()
+
 set(problems "")
 foreach(file IN LISTS files)
   get_filename_component(name ${file} NAME)
-  execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
+  execute_process(COMMAND ${OBJDUMP} -p -h ${file} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
   if(failed)
     list(APPEND problems "${name}: ${OBJDUMP} cannot read it")
     continue()
   endif()
-  set(code "")
-  if(PENTIUM_ONLY)
-    execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${file}
-                    OUTPUT_VARIABLE code RESULT_VARIABLE failed)
-    if(failed)
-      list(APPEND problems "${name}: ${OBJDUMP} cannot disassemble it")
-      continue()
-    endif()
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${file}
+                  OUTPUT_VARIABLE code RESULT_VARIABLE failed)
+  if(failed)
+    list(APPEND problems "${name}: ${OBJDUMP} cannot disassemble it")
+    continue()
   endif()
 
-  # Named by their distinct mnemonics, so that every kind found is told.
   string(REPLACE "\n" "\n\n" code "\n${code}\n")
-  string(REGEX MATCHALL "${newer_line}" newer "${code}")
-  list(LENGTH newer count)
+
+  set(newer "")
+  if(PENTIUM_ONLY)
+    string(REGEX MATCHALL "${newer_line}" newer "${code}")
+  endif()
+  report_instructions("${newer}" ":\t((cs|ds|es|ss|fs|gs|data16|addr16|lock|rep[a-z]*) )*([a-z0-9]+)" 3
+                      "instruction(s) newer than the Pentium")
+
+  # Port instructions, section by section: each "Disassembly of section
+  # NAME:" line heads the instructions of section NAME.
+  set(outside_portio "")
+  set(in_portio "")
+  set(section "")
+  set(rest "${code}")
+  while(NOT rest STREQUAL "")
+    string(FIND "${rest}" "\nDisassembly of section " next)
+    if(next EQUAL -1)
+      set(body "${rest}")
+      set(rest "")
+    else()
+      string(SUBSTRING "${rest}" 0 ${next} body)
+      string(SUBSTRING "${rest}" ${next} -1 rest)
+    endif()
+    string(REGEX MATCHALL "${port_line}" found "${body}")
+    if(section STREQUAL ".portio")
+      list(APPEND in_portio ${found})
+    else()
+      list(APPEND outside_portio ${found})
+    endif()
+    if(rest MATCHES "^\nDisassembly of section ([^\n]*):\n")
+      set(section "${CMAKE_MATCH_1}")
+      # Past the heading, keeping the newline that opens the next line.
+      string(LENGTH "${CMAKE_MATCH_0}" heading)
+      math(EXPR heading "${heading} - 1")
+      string(SUBSTRING "${rest}" ${heading} -1 rest)
+    elseif(NOT rest STREQUAL "")
+      list(APPEND problems "${name}: ${OBJDUMP} lists its code in a form this check cannot read")
+      break()
+    endif()
+  endwhile()
+  report_instructions("${outside_portio}" "${port_line}" 2
+                      "port instruction(s) outside the .portio section")
+  # Told with their operands: the mnemonic alone does not show the width or port.
+  set(count 0)
+  set(forms "")
+  foreach(line IN LISTS in_portio)
+    if(NOT line MATCHES ":\t(in +\\(%dx\\),%al|out +%al,\\(%dx\\))\n$")
+      math(EXPR count "${count} + 1")
+      string(REGEX MATCH ":\t([^\n]+)" _ "${line}")
+      string(REGEX REPLACE " +" " " form "${CMAKE_MATCH_1}")
+      list(APPEND forms "${form}")
+    endif()
+  endforeach()
   if(count GREATER 0)
-    set(mnemonics "")
-    foreach(line IN LISTS newer)
-      string(REGEX MATCH ":\t((cs|ds|es|ss|fs|gs|data16|addr16|lock|rep[a-z]*) )*([a-z0-9]+)" _ "${line}")
-      list(APPEND mnemonics ${CMAKE_MATCH_3})
-    endforeach()
-    list(REMOVE_DUPLICATES mnemonics)
-    list(JOIN mnemonics " " mnemonics)
-    list(APPEND problems "${name}: ${count} instruction(s) newer than the Pentium: ${mnemonics}")
+    list(REMOVE_DUPLICATES forms)
+    list(JOIN forms ", " forms)
+    list(APPEND problems "${name}: ${count} port instruction(s) in the .portio section that are not byte-wide through DX: ${forms}")
+  endif()
+  # The section table of objdump -h: "  3 .portio       00000010  ...".
+  if(NOT name STREQUAL "teldo.sys" AND headers MATCHES "\n +[0-9]+ \\.portio ")
+    list(APPEND problems "${name}: has a .portio section, which only teldo.sys may have")
   endif()
 
   # The import table: "DLL Name: X" then one "\t<hint rva> <hint> <name>" line a function.

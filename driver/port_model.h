@@ -1,6 +1,7 @@
-// What the stand-in driver does with a request, without any kernel API:
-// the virtual port space, the checks on every request, and the record of
-// recent requests that the diagnostic device reports.
+// What the port driver does with a request, without any kernel API: the
+// checks on every request, the simulated port space, and the record of
+// recent requests that the diagnostic device reports. The bus a request
+// reaches is a parameter: the simulated one here, or the driver's real one.
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@ enum class Outcome : std::uint8_t {
     no_buffer,     // a length was given but its buffer is missing
     unknown_code,  // not a request of this device
     injected,      // failed on purpose by the fault plan
+    refused_port,  // the bus does not open this port
 };
 
 struct Reply {
@@ -38,6 +40,16 @@ public:
         inverted_[port] = static_cast<std::uint8_t>(~value);
     }
 
+    // As a bus for serve(): every port is open.
+    constexpr bool in(std::uint16_t port, std::uint8_t& value) const {
+        value = read(port);
+        return true;
+    }
+    constexpr bool out(std::uint16_t port, std::uint8_t value) {
+        write(port, value);
+        return true;
+    }
+
 private:
     std::array<std::uint8_t, 0x10000> inverted_{};
 };
@@ -53,8 +65,11 @@ struct Request {
 };
 
 // Serves a port request: exactly the two system codes with exactly their
-// lengths; anything else fails without touching a buffer.
-constexpr Reply serve(PortSpace& ports, diag::FaultPlan& faults, const Request& request) {
+// lengths; anything else fails without touching a buffer. `bus` performs the
+// port cycle: `bool in(port, value&)` and `bool out(port, value)`, false when
+// it does not open the port (then nothing reached the port).
+template <class Bus>
+constexpr Reply serve(Bus& bus, diag::FaultPlan& faults, const Request& request) {
     const bool is_read = request.code == IOCTL_PORT_READ;
     const bool is_write = request.code == IOCTL_PORT_WRITE;
     if (!is_read && !is_write) return {Outcome::unknown_code, 0};
@@ -72,15 +87,15 @@ constexpr Reply serve(PortSpace& ports, diag::FaultPlan& faults, const Request& 
     }
 
     const auto port = static_cast<std::uint16_t>(request.input[0] | (request.input[1] << 8));
-    if (is_write) {
-        ports.write(port, request.input[2]);
-        return {Outcome::done, 0};
-    }
+    if (is_write)
+        return bus.out(port, request.input[2]) ? Reply{Outcome::done, 0}
+                                               : Reply{Outcome::refused_port, 0};
     if (faults.empty_next_reads != 0) {
         --faults.empty_next_reads;
         return {Outcome::done, 0};
     }
-    const std::uint8_t value = ports.read(port);  // input read before output is written
+    std::uint8_t value = 0;  // input read before output is written
+    if (!bus.in(port, value)) return {Outcome::refused_port, 0};
     request.output[0] = value;
     return {Outcome::done, 1};
 }

@@ -1,21 +1,18 @@
-// teldo.sys: a stand-in for the card's port driver. It publishes \\.\TELDO
-// with the two port requests over a simulated port space and grants it to one
-// opener at a time. Only when its service key turns it on (Parameters,
-// Diagnostics = 1) does it also publish \\.\TELDODiag, where anyone may read
-// what reached the port device, clear it, reset the ports and plan faults.
-// In C++ the DDK header and the compiler's intrinsics both define these two;
-// keep the DDK's.
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-// Below the Vista API level the DDK header tests NTDDI_WINVISTA, which the
-// SDK never defines, and then uses a Vista-only type: give it the real value.
-#include <sdkddkver.h>
-#ifndef NTDDI_WINVISTA
-#define NTDDI_WINVISTA NTDDI_VISTA
-#endif
-#include <ddk/wdm.h>
+// teldo.sys: the TELDO port driver. It publishes \\.\TELDO with the two port
+// requests and grants it to one opener at a time. By default it serves a
+// simulated port space. When the administrator lists port windows under its
+// service key (Parameters\Ports), it drives the real bus instead, but only
+// inside those windows, and only SYSTEM and Administrators (and, if allowed,
+// Users) may open it. Only when its service key turns it on (Parameters,
+// Diagnostics = 1) does it also publish \\.\TELDODiag, where a test may read
+// what reached the port device, clear it, reset the simulated ports and plan
+// faults.
+#include "kernel.h"
 
+#include "device_security.h"
 #include "port_model.h"
+#include "real_bus.h"
+#include "service_key.h"
 
 namespace {
 
@@ -32,6 +29,8 @@ struct DriverState {
 // Static storage is all the driver has at load: nothing runs constructors in
 // a kernel driver, so every piece of state must be constant-initialised.
 constinit DriverState state;
+constinit teldo::settings::Settings settings;
+constinit teldo::windows::PortWindows port_windows;
 constinit KSPIN_LOCK state_lock = 0;
 constinit PDEVICE_OBJECT port_device = nullptr;
 constinit PDEVICE_OBJECT diag_device = nullptr;
@@ -67,6 +66,7 @@ NTSTATUS status_of(teldo::model::Outcome outcome) {
         case Outcome::no_buffer: return STATUS_INVALID_PARAMETER;
         case Outcome::unknown_code: return STATUS_INVALID_DEVICE_REQUEST;
         case Outcome::injected: return STATUS_IO_DEVICE_ERROR;
+        case Outcome::refused_port: return STATUS_ACCESS_DENIED;
     }
     return STATUS_INVALID_DEVICE_REQUEST;
 }
@@ -87,7 +87,10 @@ NTSTATUS port_control(PIRP irp, const IO_STACK_LOCATION& stack) {
     NTSTATUS status = STATUS_ACCESS_DENIED;  // a handle the device was not granted to
     ULONG_PTR returned = 0;
     if (from_holder) {
-        const auto reply = teldo::model::serve(state.ports, state.faults, request);
+        teldo::bus::RealBus real_bus(port_windows);
+        const auto reply = settings.real_ports
+                               ? teldo::model::serve(real_bus, state.faults, request)
+                               : teldo::model::serve(state.ports, state.faults, request);
         status = status_of(reply.outcome);
         returned = reply.returned;
     }
@@ -103,7 +106,7 @@ NTSTATUS diag_control(PIRP irp, const IO_STACK_LOCATION& stack) {
         case IOCTL_DIAG_RESET:
             if (request.input_length != 0 || request.output_length != 0)
                 return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
-            state.ports.clear();
+            if (!settings.real_ports) state.ports.clear();  // memory; a real port is never reset
             state.log.clear();
             state.faults = {};
             state.opens = state.closes = state.refused_opens = 0;
@@ -178,6 +181,7 @@ void delete_device(PDEVICE_OBJECT& device, const wchar_t* link_name) {
 }
 
 VOID NTAPI driver_unload(PDRIVER_OBJECT) {
+    teldo::settings::withdraw_mode();
     delete_device(diag_device, diag_link_name);
     delete_device(port_device, port_link_name);
 }
@@ -194,45 +198,15 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
-    status = IoCreateSymbolicLink(&link, &name);
+    // Real ports: only SYSTEM and Administrators (and Users, if allowed) may
+    // open it; the simulated bus keeps the system's default for devices.
+    if (settings.real_ports) status = teldo::security::restrict_device(device, settings.users_may_open);
+    if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
         device = nullptr;
     }
     return status;
-}
-
-HANDLE open_key(PUNICODE_STRING name, HANDLE root, ACCESS_MASK access) {
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root,
-                               nullptr);
-    HANDLE key = nullptr;
-    return NT_SUCCESS(ZwOpenKey(&key, access, &attributes)) ? key : nullptr;
-}
-
-// Whether the service key (registry_path) holds Parameters\Diagnostics, a
-// REG_DWORD of 1. Only administrators can write there, so only they can
-// publish the diagnostic device; anything else, or nothing, leaves it out.
-bool diagnostics_enabled(PUNICODE_STRING registry_path) {
-    HANDLE service = open_key(registry_path, nullptr, KEY_READ);
-    if (service == nullptr) return false;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"Parameters");
-    HANDLE parameters = open_key(&name, service, KEY_QUERY_VALUE);
-    ZwClose(service);
-    if (parameters == nullptr) return false;
-    union {
-        KEY_VALUE_PARTIAL_INFORMATION info;
-        UCHAR room[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-    } value;
-    ULONG length = 0;
-    RtlInitUnicodeString(&name, L"Diagnostics");
-    const NTSTATUS status = ZwQueryValueKey(parameters, &name, KeyValuePartialInformation, &value,
-                                            sizeof value, &length);
-    ZwClose(parameters);
-    return NT_SUCCESS(status) && value.info.Type == REG_DWORD &&
-           value.info.DataLength == sizeof(ULONG) &&
-           *reinterpret_cast<const ULONG*>(value.info.Data) == 1;
 }
 
 }  // namespace
@@ -245,9 +219,17 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
     driver->DriverUnload = driver_unload;
 
-    NTSTATUS status = create_device(driver, port_device_name, port_link_name, port_device);
-    if (NT_SUCCESS(status) && diagnostics_enabled(registry_path))
+    // The settings are read once: a change takes effect when the driver is
+    // started again. A Ports value that cannot be used stops the start.
+    NTSTATUS status = teldo::settings::read(registry_path, settings, port_windows);
+    if (!NT_SUCCESS(status)) return status;
+    status = create_device(driver, port_device_name, port_link_name, port_device);
+    if (NT_SUCCESS(status) && settings.diagnostics)
         status = create_device(driver, diag_device_name, diag_link_name, diag_device);
-    if (!NT_SUCCESS(status)) driver_unload(driver);
+    if (!NT_SUCCESS(status)) {
+        driver_unload(driver);
+        return status;
+    }
+    teldo::settings::publish_mode(registry_path, settings, port_windows);
     return status;
 }

@@ -9,7 +9,8 @@ set(cases
   "probe_clean/probe.exe|"
   "probe_import/probe.exe|imports KERNEL32.dll!GetTickCount64, which is not on the ${ARCH} allow-list"
   "probe_version/probe.exe|PE OS version 6.1 is above ${PE_VERSION}|PE Subsystem version 6.0 is above ${PE_VERSION}"
-  "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll")
+  "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll"
+  "probe_ports/probe.exe|probe.exe: 1 port instruction(s) outside the .portio section: out|probe.exe: has a .portio section, which only teldo.sys may have|probe.exe: 1 port instruction(s) in the .portio section that are not byte-wide through DX: in (%dx),%ax")
 if(PENTIUM_ONLY)
   list(APPEND cases "probe_instructions/probe.exe|newer than the Pentium: cmovne fcmovb fcomi fucomip nopl paddb emms movaps sysenter")
 endif()

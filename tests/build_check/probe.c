@@ -17,6 +17,21 @@ void newer_instructions(void) {
 }
 #endif
 
+#ifdef PORT_INSTRUCTIONS
+/* A port instruction in ordinary code, and a .portio section, which only
+   teldo.sys may have, holding the two byte-wide DX forms allowed there and a
+   word-wide one that is not. */
+void port_outside(void) {
+    __asm__ volatile("outb %al, (%dx)");
+}
+
+__attribute__((section(".portio"), noinline)) void port_cycles(void) {
+    __asm__ volatile("inb (%dx), %al\n\t"
+                     "outb %al, (%dx)\n\t"
+                     "inw (%dx), %ax");
+}
+#endif
+
 #ifdef VISTA_IMPORT
 /* A KERNEL32 function that Windows 2000 and XP do not export. */
 __declspec(dllimport) ULONGLONG WINAPI GetTickCount64(void);

@@ -1,0 +1,13 @@
+// Who may open the driver's devices in real mode.
+#pragma once
+
+#include "kernel.h"
+
+namespace teldo::security {
+
+// Replaces the device object's DACL with the fixed one of device_dacl.h:
+// SYSTEM and Administrators, plus Users when `users_may_open`. The driver
+// must not serve real ports when this fails.
+NTSTATUS restrict_device(PDEVICE_OBJECT device, bool users_may_open);
+
+}  // namespace teldo::security

@@ -1,0 +1,39 @@
+// The real ISA bus, reached only through the administrator's port windows.
+#pragma once
+
+#include <cstdint>
+
+#include "port_windows.h"
+
+namespace teldo::bus {
+
+enum class Direction : std::uint8_t { in, out };
+
+// One byte-wide port cycle: reads the port (the value is ignored) or writes
+// `value` to it. The only code of the driver that reaches a port; it takes an
+// AdmittedPort, which only the windows make.
+std::uint8_t port_cycle(windows::AdmittedPort port, Direction direction, std::uint8_t value);
+
+// A bus for the request logic: a port outside every window is refused
+// before any port cycle.
+class RealBus {
+public:
+    explicit constexpr RealBus(const windows::PortWindows& windows) : windows_(windows) {}
+    bool in(std::uint16_t port, std::uint8_t& value) const {
+        const auto admitted = windows_.admit(port);
+        if (!admitted) return false;
+        value = port_cycle(*admitted, Direction::in, 0);
+        return true;
+    }
+    bool out(std::uint16_t port, std::uint8_t value) const {
+        const auto admitted = windows_.admit(port);
+        if (!admitted) return false;
+        port_cycle(*admitted, Direction::out, value);
+        return true;
+    }
+
+private:
+    const windows::PortWindows& windows_;
+};
+
+}  // namespace teldo::bus

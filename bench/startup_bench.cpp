@@ -86,7 +86,7 @@ int main() {
     }
     if (std::find(brenvo.begin(), brenvo.end(), -1.0) != brenvo.end() ||
         std::find(minimal.begin(), minimal.end(), -1.0) != minimal.end()) {
-        std::fprintf(stderr, "a program showed no window (is the stand-in driver running?)\n");
+        std::fprintf(stderr, "a program showed no window (is the TELDO port driver running?)\n");
         return 1;
     }
     const double brenvo_ms = median(brenvo);

@@ -2,7 +2,7 @@
 # architecture, Brenvo-<version>-win32.zip (x86, the bench PCs') or
 # Brenvo-<version>-win64.zip (x64), holding one folder with
 #   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt
-#   stand-in-driver/teldo.sys and its README.txt
+#   driver/teldo.sys, the TELDO port driver, and its README.txt
 #   sdk/  the developer's kit for programs of the engineers' own: teldo.h,
 #         the import libraries for MinGW and Microsoft's toolchain, TELDO.def,
 #         an example and its README.txt; every file from library/ or the build
@@ -13,7 +13,7 @@
 install(TARGETS brenvo RUNTIME DESTINATION .)
 # TELDO.dll alone, without its import library.
 install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
-install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION stand-in-driver)
+install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION driver)
 
 # The developer's kit: the library's own header and the architecture's
 # definition file, and the import libraries that library/ makes from it.
@@ -22,7 +22,7 @@ install(FILES ${teldo_def} ${teldo_msvc_import_lib} DESTINATION sdk/lib)
 install(FILES ${teldo_import_lib} DESTINATION sdk/lib RENAME libTELDO.dll.a)
 
 string(ASCII 239 187 191 utf8_bom)
-foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt sdk/README.txt
+foreach(text OPERATORS-GUIDE.txt driver/README.txt sdk/README.txt
              sdk/examples/teldo_example.c)
   set(source ${PROJECT_SOURCE_DIR}/package/${text})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
@@ -35,7 +35,7 @@ foreach(text OPERATORS-GUIDE.txt stand-in-driver/README.txt sdk/README.txt
        @ONLY NEWLINE_STYLE CRLF)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/package/OPERATORS-GUIDE.txt DESTINATION .)
-install(FILES ${PROJECT_BINARY_DIR}/package/stand-in-driver/README.txt DESTINATION stand-in-driver)
+install(FILES ${PROJECT_BINARY_DIR}/package/driver/README.txt DESTINATION driver)
 install(FILES ${PROJECT_BINARY_DIR}/package/sdk/README.txt DESTINATION sdk)
 install(FILES ${PROJECT_BINARY_DIR}/package/sdk/examples/teldo_example.c DESTINATION sdk/examples)
 

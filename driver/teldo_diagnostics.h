@@ -1,8 +1,9 @@
-// Diagnostic requests of the stand-in port driver. They go to a second device,
+// Diagnostic requests of the TELDO port driver. They go to a second device,
 // "\\.\TELDODiag", which any number of openers may use at once, so that a test
 // can watch what reached the port device while another process holds it. The
 // driver publishes it only when its service key holds Parameters\Diagnostics,
-// a REG_DWORD of 1, as it starts.
+// a REG_DWORD of 1, as it starts, in either mode; with real ports it may be
+// opened by the same accounts as the port device.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +52,7 @@ struct FaultPlan {
 };
 
 // IOCTL_DIAG_RESET takes no buffers. It clears the counts, the record and the
-// fault plan and sets every port back to 0xFF; it leaves the holder alone.
+// fault plan and, on the simulated bus, sets every port back to 0xFF (with
+// real ports it touches no port); it leaves the holder alone.
 
 }  // namespace teldo::diag

@@ -1,6 +1,6 @@
 // The request protocol between TELDO.dll and the port driver: the device
 // path, the control codes and the byte layouts of the requests. Shared by
-// the library, the stand-in driver and the tests; it needs no platform header.
+// the library, the port driver and the tests; it needs no platform header.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 # Installs the packages, configures and builds both architectures, x86 into
 # BUILD_DIR/x86 and x64 into BUILD_DIR/x64 (BUILD_DIR default: build), and
 # makes the Wine prefixes of each that this machine can run ready with the
-# stand-in driver running: the tree's main prefix and the soak test's own.
+# TELDO port driver running: the tree's main prefix and the soak test's own.
 # New prefixes are created while the build runs.
 # TELDO_X86_WINE_TESTS=1 builds the x86 tree's Wine-only test programs even
 # where this machine cannot run 32-bit Wine (scripts/test-x86.sh runs them in

@@ -7,7 +7,7 @@
 #     dismissed message box, a closed program); inside its own desktop there
 #     is none to wait for.
 # turn_on_driver_diagnostics and driver_diagnostics_on set and read the
-# service value that turns the stand-in driver's diagnostic device on.
+# service value that turns the TELDO port driver's diagnostic device on.
 apply_prefix_settings() {
   local face fontlink='NotoSansCJK-Regular.ttc,Noto Sans CJK SC'
   for face in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif'; do
@@ -21,7 +21,7 @@ apply_prefix_settings() {
 
 prefix_reg() { wine reg add "$@" /f >/dev/null 2>&1; }
 
-# The stand-in driver publishes its diagnostic device, which the tests use,
+# The TELDO port driver publishes its diagnostic device, which the tests use,
 # only when its service key holds Parameters\Diagnostics = 1 as it starts.
 driver_diagnostics_key='HKLM\System\CurrentControlSet\Services\TELDO\Parameters'
 turn_on_driver_diagnostics() {

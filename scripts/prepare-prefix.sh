@@ -3,10 +3,10 @@
 # default wineprefix; the soak test has one of its own): a prefix of the
 # tree's architecture (win32 or win64, scripts/wine-env.sh) without Mono/Gecko
 # prompts, with the project's settings (scripts/prefix-settings.sh) and the
-# freshly built stand-in driver installed as a kernel service that starts
-# with the prefix, its diagnostic device turned on. With --create it only
-# creates the prefix, which needs no build, so that it can run beside the
-# build.
+# freshly built TELDO port driver installed as a kernel service that starts
+# with the prefix, in its simulated mode (no Parameters\Ports) and with its
+# diagnostic device turned on. With --create it only creates the prefix,
+# which needs no build, so that it can run beside the build.
 # Safe to run again: it only redoes what is missing or out of date.
 # Usage: prepare-prefix.sh BUILD_DIR [--create]
 set -euo pipefail
@@ -30,7 +30,7 @@ wineserver -p 60 2>/dev/null || true  # already running is fine
 
 apply_prefix_settings
 
-# The stand-in driver: replace the binary if it changed, then (re)start it.
+# The TELDO port driver: replace the binary if it changed, then (re)start it.
 sys="$build/bin/teldo.sys"
 installed="$WINEPREFIX/drive_c/windows/system32/drivers/teldo.sys"
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
@@ -59,5 +59,5 @@ fi
 if ! sc query TELDO | grep -q RUNNING; then
   sc start TELDO >/dev/null || true
 fi
-sc query TELDO | grep -q RUNNING || { echo "The stand-in driver did not start" >&2; exit 1; }
-echo "Wine prefix ready with the stand-in driver running: $WINEPREFIX"
+sc query TELDO | grep -q RUNNING || { echo "The TELDO port driver did not start" >&2; exit 1; }
+echo "Wine prefix ready with the TELDO port driver running: $WINEPREFIX"

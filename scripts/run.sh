@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds Brenvo and runs it against the stand-in driver in a build tree's
-# Wine prefix: the x86 build (the bench PCs') where this machine runs 32-bit
-# code, else the x64 one; it says which. With a display it opens the window
-# there. Without one it runs on a virtual display, saves a screenshot, prints
-# its path and closes the window as the close box would.
+# Builds Brenvo and runs it against the TELDO port driver (its simulated
+# bus) in a build tree's Wine prefix: the x86 build (the bench PCs') where
+# this machine runs 32-bit code, else the x64 one; it says which. With a
+# display it opens the window there. Without one it runs on a virtual
+# display, saves a screenshot, prints its path and closes the window as the
+# close box would.
 # Usage: scripts/run.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"

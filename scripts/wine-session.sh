@@ -21,7 +21,7 @@ start_display() {
 
 # Starts the prefix PREFIX (default wineprefix) of build tree ARCH on the
 # display and keeps it up until the session ends: its wineserver, its
-# services with the stand-in driver, and its desktop. Started here, with
+# services with the TELDO port driver, and its desktop. Started here, with
 # output to nowhere, these processes never hold a test runner's output open.
 boot_prefix() {
   (

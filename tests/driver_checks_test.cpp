@@ -1,5 +1,5 @@
-// The stand-in driver's checks: every malformed request fails cleanly,
-// changes no port, and the driver goes on serving.
+// The port driver's checks, on its simulated bus: every malformed request
+// fails cleanly, changes no port, and the driver goes on serving.
 #include <gtest/gtest.h>
 
 #include <cstdint>

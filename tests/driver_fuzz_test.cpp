@@ -1,7 +1,8 @@
 // A seeded storm of random device-control requests, malformed and
-// well-formed, against the stand-in driver. Every malformed request must fail,
-// every well-formed one must do exactly what it should (checked against a
-// model of the port space), and the driver must serve correctly afterwards.
+// well-formed, against the port driver's simulated bus. Every malformed
+// request must fail, every well-formed one must do exactly what it should
+// (checked against a model of the port space), and the driver must serve
+// correctly afterwards.
 // Replay a failure with TELDO_FUZZ_SEED set to the printed seed.
 #include <gtest/gtest.h>
 

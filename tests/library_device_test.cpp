@@ -1,4 +1,4 @@
-// TELDO.dll end to end against the stand-in driver: what it reads and
+// TELDO.dll end to end against the port driver: what it reads and
 // writes, what reaches the driver, and how the one device is shared.
 #include <gtest/gtest.h>
 
@@ -131,7 +131,7 @@ TEST_F(LibraryDevice, SecondProcessCannotUseTheDeviceUntilTheHolderCloses) {
     EXPECT_EQ(granted.output, "open=1 write=1 read=44 close=1\n");
 }
 
-// Stops and starts the stand-in driver's service, so that the next request
+// Stops and starts the port driver's service, so that the next request
 // meets a freshly loaded driver.
 bool restart_driver_service() {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -6,7 +6,7 @@
 //                                       keep the device MS milliseconds before closing
 //   teldo_probe retry PORT VALUE MS     until a write succeeds (at most MS milliseconds):
 //                                       open, write, and close again if it failed
-//   teldo_probe status                  the stand-in driver's counts and recent requests
+//   teldo_probe status                  the port driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 #include <windows.h>
 
@@ -40,7 +40,7 @@ int status() {
     DWORD returned;
     if (!DeviceIoControl(diag, teldo::diag::IOCTL_DIAG_SNAPSHOT, nullptr, 0, &snapshot,
                          sizeof snapshot, &returned, nullptr)) {
-        std::printf("the stand-in driver does not answer\n");
+        std::printf("the port driver does not answer\n");
         return 1;
     }
     std::printf("opens=%u closes=%u refused_opens=%u held=%u requests=%u\n", snapshot.opens,

@@ -29,7 +29,7 @@ std::string version_string(const std::vector<char>& data, const char* name) {
 TEST(VersionResources, EveryBinaryCarriesTheProjectVersion) {
     const Binary binaries[] = {
         {"TELDO.dll", "TELDO port-access library", VFT_DLL},
-        {"teldo.sys", "TELDO stand-in port driver", VFT_DRV},
+        {"teldo.sys", "TELDO port driver", VFT_DRV},
         {"Brenvo.exe", "Brenvo", VFT_APP},
     };
     for (const Binary& binary : binaries) {

@@ -44,7 +44,7 @@ done
 for pid in "${pids[@]}"; do
   wait "$pid"
 done
-# Each prefix up, with the stand-in driver answering RUNNING (the first
+# Each prefix up, with the TELDO port driver answering RUNNING (the first
 # driver of a prefix takes a while here).
 for prefix in "${tree_prefixes[@]}"; do
   boot_prefix x86 "$prefix"
@@ -55,7 +55,7 @@ for prefix in "${tree_prefixes[@]}"; do
       wine sc query TELDO 2>/dev/null | grep -q RUNNING && exit 0
       sleep 1
     done
-    echo "The stand-in driver of $prefix is not running" >&2
+    echo "The TELDO port driver of $prefix is not running" >&2
     exit 1
   )
 done

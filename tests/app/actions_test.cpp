@@ -1,5 +1,5 @@
 // The read, write and exit actions of the real Brenvo.exe against the
-// stand-in driver, with the driver's record of requests as the witness.
+// port driver, with the driver's record of requests as the witness.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Routes, BrenvoClose,
                                          CloseRoute::system_close, CloseRoute::alt_f4,
                                          CloseRoute::end_session));
 
-// Stops the stand-in driver for the life of the guard and always starts it again.
+// Stops the port driver for the life of the guard and always starts it again.
 class DriverStopped {
 public:
     DriverStopped() { stopped_ = run_and_wait(L"sc.exe stop TELDO") == 0; }
@@ -302,7 +302,7 @@ TEST(BrenvoStartUp, WithoutTheDriverShowsCantOpenCardAndNoWindowThenEnds) {
         brenvo.dismiss(box);
         EXPECT_EQ(brenvo.wait_for_exit(), 0u);
     }
-    EXPECT_TRUE(DriverStopped::running()) << "the stand-in driver did not start again";
+    EXPECT_TRUE(DriverStopped::running()) << "the port driver did not start again";
 }
 
 }  // namespace

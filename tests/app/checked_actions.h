@@ -2,7 +2,7 @@
 // the field texts at the moment of the press: either exactly the one request
 // the hex reading of those texts gives, with the byte the port holds shown for
 // a read, or (for an entry out of range) a warning and no request at all.
-// Keeps a model of the stand-in driver's ports (all 0xFF after a reset).
+// Keeps a model of the driver's simulated ports (all 0xFF after a reset).
 #pragma once
 
 #include <cstdint>

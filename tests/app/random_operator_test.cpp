@@ -1,4 +1,4 @@
-// A seeded random operator at the real Brenvo.exe under the stand-in driver:
+// A seeded random operator at the real Brenvo.exe under the port driver:
 // thousands of keystrokes (accepted and refused characters, control
 // characters, Enter, Esc, Tab, Alt+letter, backspace, caret keys, long runs of
 // digits) and presses of read and write. The program must never crash or

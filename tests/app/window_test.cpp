@@ -1,4 +1,4 @@
-// The real Brenvo.exe window under the stand-in driver: layout at 96 dpi,
+// The real Brenvo.exe window under the port driver: layout at 96 dpi,
 // captions, start state, keyboard navigation and the key filter.
 #include <gtest/gtest.h>
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The bench package as an engineer gets it: unpacks the zip into a fresh
-# directory with a Wine prefix of its own, installs the stand-in driver from
-# the unpacked folder as a kernel service with its diagnostic device turned
-# on, and runs TEST_PROGRAM against the packaged programs
-# (BRENVO_PACKAGE_DIR names the folder). Never touches the
-# build tree's prefix, and ends its own prefix's wineserver whatever happens.
+# directory with a Wine prefix of its own, installs the TELDO port driver
+# from the unpacked folder as a kernel service (its simulated mode: no
+# Parameters\Ports) with its diagnostic device turned on, and runs
+# TEST_PROGRAM against the packaged programs (BRENVO_PACKAGE_DIR names the
+# folder). Never touches the build tree's prefix, and ends its own prefix's
+# wineserver whatever happens.
 # The work directory is removed after a pass and kept for a look after a
 # failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
@@ -34,8 +35,8 @@ trap 'exit 143' TERM INT  # a timeout ends the prefix too
 
 (cd "$work" && cmake -E tar xf "$zip")
 package=$work/$(basename "$zip" .zip)
-for file in Brenvo.exe TELDO.dll OPERATORS-GUIDE.txt stand-in-driver/teldo.sys \
-            stand-in-driver/README.txt; do
+for file in Brenvo.exe TELDO.dll OPERATORS-GUIDE.txt driver/teldo.sys \
+            driver/README.txt; do
   [ -f "$package/$file" ] || { echo "The package lacks $file" >&2; exit 1; }
 done
 
@@ -55,13 +56,13 @@ apply_prefix_settings
 
 # The driver's note tells the engineer these two commands.
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
-sys=$(wine winepath -w "$package/stand-in-driver/teldo.sys" 2>/dev/null | tr -d '\r')
+sys=$(wine winepath -w "$package/driver/teldo.sys" 2>/dev/null | tr -d '\r')
 sc create TELDO type= kernel start= demand binPath= "$sys" >/dev/null
 # The tests read what reached the driver: its note tells the administrator
 # how to turn its diagnostic device on, and this is that.
 turn_on_driver_diagnostics
 sc start TELDO >/dev/null || true
-sc query TELDO | grep -q RUNNING || { echo "The packaged stand-in driver did not start" >&2; exit 1; }
+sc query TELDO | grep -q RUNNING || { echo "The packaged TELDO port driver did not start" >&2; exit 1; }
 
 export BRENVO_PACKAGE_DIR=$(wine winepath -w "$package" 2>/dev/null | tr -d '\r')
 # In the background, so that a signal reaches this script at once.

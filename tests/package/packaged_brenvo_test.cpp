@@ -1,5 +1,5 @@
 // The Brenvo.exe of the bench package, started from the unpacked zip in a
-// fresh Wine prefix whose TELDO driver is the package's stand-in: it runs as
+// fresh Wine prefix whose TELDO driver is the package's teldo.sys: it runs as
 // its manifest asks, with the package's own TELDO.dll, and a write and a read
 // through its window reach the driver. Run by package_test.sh, which names the
 // unpacked folder in BRENVO_PACKAGE_DIR.
@@ -52,7 +52,7 @@ class PackagedBrenvo : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(directory.empty()) << "BRENVO_PACKAGE_DIR names no folder";
-        ASSERT_TRUE(diagnostics.reset()) << "the stand-in driver does not answer";
+        ASSERT_TRUE(diagnostics.reset()) << "the packaged port driver does not answer";
         ASSERT_TRUE(brenvo.start(directory));
         ASSERT_NE(brenvo.wait_for_window(), nullptr) << "the packaged Brenvo.exe showed no window";
     }

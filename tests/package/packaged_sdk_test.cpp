@@ -1,6 +1,6 @@
 // The developer's kit's example as sdk_build_check.sh built it from the
 // unpacked zip, once with MinGW and once for Microsoft's ABI, run from the
-// package's folder beside its TELDO.dll against the package's stand-in driver:
+// package's folder beside its TELDO.dll against the package's port driver:
 // each must succeed, and exactly its write and its read must reach the port.
 // Run by package_test.sh, which names the folder in BRENVO_PACKAGE_DIR.
 #include <windows.h>
@@ -30,7 +30,7 @@ void run_example(const char* file) {
     const std::string directory = package_directory();
     ASSERT_FALSE(directory.empty()) << "BRENVO_PACKAGE_DIR names no folder";
     DriverDiagnostics diagnostics;
-    ASSERT_TRUE(diagnostics.reset()) << "the stand-in driver does not answer";
+    ASSERT_TRUE(diagnostics.reset()) << "the packaged port driver does not answer";
 
     const ChildResult run = run_child("\"" + directory + "\\" + file + "\"");
     ASSERT_TRUE(run.started) << file;

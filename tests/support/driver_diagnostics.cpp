@@ -10,7 +10,7 @@ DriverDiagnostics::DriverDiagnostics()
     : device_(CreateFileA(diag::device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
     if (device_ == INVALID_HANDLE_VALUE)
-        ADD_FAILURE() << "no \\\\.\\TELDODiag: the stand-in driver is not running, or its "
+        ADD_FAILURE() << "no \\\\.\\TELDODiag: the port driver is not running, or its "
                          "service key does not turn its diagnostic device on, error "
                       << GetLastError();
 }

@@ -1,4 +1,4 @@
-// Client of the stand-in driver's diagnostic device: reset it, read what
+// Client of the port driver's diagnostic device: reset it, read what
 // reached the port device, plan faults.
 #pragma once
 

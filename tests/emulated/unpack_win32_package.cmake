@@ -1,5 +1,5 @@
 # Makes the win32 package from the x86 build tree with cpack, unpacks it and
-# puts its TELDO.dll and stand-in-driver/teldo.sys into OUTPUT_DIR, so that the
+# puts its TELDO.dll and driver/teldo.sys into OUTPUT_DIR, so that the
 # emulated tests run exactly the files the bench PCs get.
 # Usage: cmake -DX86_BUILD_DIR=... -DOUTPUT_DIR=... -P unpack_win32_package.cmake
 file(REMOVE_RECURSE ${OUTPUT_DIR})
@@ -12,8 +12,8 @@ if(failed OR NOT zip)
 endif()
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${OUTPUT_DIR}/unpacked)
 file(GLOB dll ${OUTPUT_DIR}/unpacked/*/TELDO.dll)
-file(GLOB driver ${OUTPUT_DIR}/unpacked/*/stand-in-driver/teldo.sys)
+file(GLOB driver ${OUTPUT_DIR}/unpacked/*/driver/teldo.sys)
 if(NOT dll OR NOT driver)
-  message(FATAL_ERROR "The win32 package lacks TELDO.dll or stand-in-driver/teldo.sys")
+  message(FATAL_ERROR "The win32 package lacks TELDO.dll or driver/teldo.sys")
 endif()
 file(COPY ${dll} ${driver} DESTINATION ${OUTPUT_DIR})

@@ -1,5 +1,5 @@
-// Compiled by the x86 build only: the offsets the emulated driver test uses
-// are the DDK header's own.
+// Compiled by the x86 build only: the offsets and values the emulated driver
+// test uses are the DDK header's own.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <sdkddkver.h>
@@ -50,7 +50,36 @@ static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == l::key_value_part
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength) ==
               l::key_value_partial_information::data_length);
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == l::key_value_partial_information::data);
-static_assert(KeyValuePartialInformation == l::key_value_partial_information_class && REG_DWORD == l::reg_dword);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex) ==
+              l::key_value_partial_information::title_index);
+static_assert(offsetof(ACL, AclRevision) == l::acl::revision && offsetof(ACL, AclSize) == l::acl::acl_size &&
+              offsetof(ACL, AceCount) == l::acl::ace_count && sizeof(ACL) == l::acl::size);
+static_assert(KeyValuePartialInformation == l::key_value_partial_information_class);
+static_assert(REG_SZ == l::reg_sz && REG_BINARY == l::reg_binary && REG_DWORD == l::reg_dword &&
+              REG_MULTI_SZ == l::reg_multi_sz);
+static_assert(KEY_QUERY_VALUE == l::key_query_value && KEY_SET_VALUE == l::key_set_value &&
+              DELETE == l::delete_access && WRITE_DAC == l::write_dac &&
+              FILE_ALL_ACCESS == l::file_all_access);
+static_assert(REG_OPTION_VOLATILE == l::reg_option_volatile &&
+              REG_CREATED_NEW_KEY == l::reg_created_new_key &&
+              REG_OPENED_EXISTING_KEY == l::reg_opened_existing_key);
+static_assert(OBJ_KERNEL_HANDLE == l::obj_kernel_handle && KernelMode == l::kernel_mode &&
+              DACL_SECURITY_INFORMATION == l::dacl_security_information);
+static_assert(SECURITY_DESCRIPTOR_REVISION == l::security_descriptor_revision &&
+              ACL_REVISION == l::acl_revision);
+static_assert(STATUS_SUCCESS == l::status::success &&
+              STATUS_BUFFER_OVERFLOW == static_cast<NTSTATUS>(l::status::buffer_overflow) &&
+              STATUS_INFO_LENGTH_MISMATCH == static_cast<NTSTATUS>(l::status::info_length_mismatch) &&
+              STATUS_INVALID_HANDLE == static_cast<NTSTATUS>(l::status::invalid_handle) &&
+              STATUS_INVALID_PARAMETER == static_cast<NTSTATUS>(l::status::invalid_parameter) &&
+              STATUS_CONFLICTING_ADDRESSES == static_cast<NTSTATUS>(l::status::conflicting_addresses) &&
+              STATUS_ACCESS_DENIED == static_cast<NTSTATUS>(l::status::access_denied) &&
+              STATUS_BUFFER_TOO_SMALL == static_cast<NTSTATUS>(l::status::buffer_too_small) &&
+              STATUS_OBJECT_NAME_NOT_FOUND == static_cast<NTSTATUS>(l::status::object_name_not_found) &&
+              STATUS_SHARING_VIOLATION == static_cast<NTSTATUS>(l::status::sharing_violation) &&
+              STATUS_INVALID_SECURITY_DESCR == static_cast<NTSTATUS>(l::status::invalid_security_descr) &&
+              STATUS_INSUFFICIENT_RESOURCES == static_cast<NTSTATUS>(l::status::insufficient_resources) &&
+              STATUS_IO_DEVICE_ERROR == static_cast<NTSTATUS>(l::status::io_device_error));
 static_assert(IRP_MJ_CREATE == l::irp_mj_create && IRP_MJ_CLOSE == l::irp_mj_close &&
               IRP_MJ_DEVICE_CONTROL == l::irp_mj_device_control &&
               IRP_MJ_CLEANUP == l::irp_mj_cleanup && IRP_MJ_MAXIMUM_FUNCTION == l::irp_mj_maximum);

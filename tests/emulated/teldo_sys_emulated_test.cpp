@@ -1,162 +1,120 @@
 // The shipped x86 teldo.sys, executed on an emulated Pentium against a kernel
-// of stand-ins: DriverEntry, the requests an application's handles bring,
-// and unload, with the 32-bit structures the I/O manager would pass.
+// of stand-ins: DriverEntry with the settings of its service key, the
+// requests an application's handles bring on the simulated bus and on real
+// ports, and unload, with the 32-bit structures the I/O manager would pass.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <cstring>
+#include <optional>
 
 #include "ddk32_layout.h"
+#include "fake_kernel.h"
 #include "teldo_diagnostics.h"
 #include "x86_machine.h"
 
 namespace {
 
 using namespace teldo::emu;
+using namespace std::string_literals;
 namespace k = teldo::emu::ddk32;
-
-constexpr std::uint32_t status_success = 0, status_insufficient_resources = 0xC000009A,
-                        status_sharing_violation = 0xC0000043, status_access_denied = 0xC0000022,
-                        status_info_length_mismatch = 0xC0000004, status_not_found = 0xC0000034,
-                        status_buffer_too_small = 0xC0000023;
-
-// The kernel as far as the driver uses it. Devices and links are tracked by
-// name; the Nth creating call (IoCreateDevice or IoCreateSymbolicLink) can be
-// made to fail; every IRP's completions are counted; the spin lock must be
-// taken and given back in pairs, by address, at the right IRQL.
-struct FakeKernel {
-    struct Device {
-        std::u16string name;
-        std::uint32_t object;
-        bool deleted = false;
-    };
-    std::vector<Device> devices;
-    std::map<std::u16string, std::u16string> links;  // link -> device
-    int creating_calls = 0;
-    int fail_creating_call = -1;
-    std::map<std::uint32_t, int> completions;  // IRP -> times completed
-    std::uint32_t lock = 0;
-    bool lock_held = false;
-    // The registry: keys by path, each with its DWORD values; keys open now.
-    std::map<std::u16string, std::map<std::u16string, std::uint32_t>> keys;
-    std::map<std::uint32_t, std::u16string> open_keys;
-    std::uint32_t next_key = 0x1000;
-
-    std::u16string name(Machine& m, std::uint32_t unicode) {
-        return m.wide(m.u32(unicode + k::unicode_string::buffer), m.u16(unicode + k::unicode_string::length));
-    }
-
-    explicit FakeKernel(Machine& m) {
-        auto stdcall = [&m](const char* function, int arguments, Machine::Handler handler) {
-            m.provide("NTOSKRNL.EXE", function, arguments, Convention::stdcall, std::move(handler));
-        };
-        stdcall("RtlInitUnicodeString", 2, [&m](const std::uint32_t* a) {
-            std::uint32_t length = 0;
-            while (a[1] && m.u16(a[1] + length) != 0) length += 2;
-            m.put16(a[0] + k::unicode_string::length, static_cast<std::uint16_t>(length));
-            m.put16(a[0] + 2, static_cast<std::uint16_t>(a[1] ? length + 2 : 0));
-            m.put32(a[0] + k::unicode_string::buffer, a[1]);
-            return 0u;
-        });
-        stdcall("IoCreateDevice", 7, [this, &m](const std::uint32_t* a) {
-            if (creating_calls++ == fail_creating_call) return status_insufficient_resources;
-            const std::uint32_t device = m.allocate(k::device_object::size + a[1]);
-            m.put32(device + k::device_object::driver_object, a[0]);
-            m.put32(device + k::device_object::device_type, a[3]);
-            m.put32(device + k::device_object::characteristics, a[4]);
-            m.put32(device + k::device_object::next_device, m.u32(a[0] + k::driver_object::device_object));
-            m.put32(a[0] + k::driver_object::device_object, device);
-            m.put32(a[6], device);
-            devices.push_back({name(m, a[2]), device});
-            return status_success;
-        });
-        stdcall("IoCreateSymbolicLink", 2, [this, &m](const std::uint32_t* a) {
-            if (creating_calls++ == fail_creating_call) return status_insufficient_resources;
-            links[name(m, a[0])] = name(m, a[1]);
-            return status_success;
-        });
-        stdcall("IoDeleteSymbolicLink", 1, [this, &m](const std::uint32_t* a) {
-            return links.erase(name(m, a[0])) ? status_success : status_not_found;
-        });
-        stdcall("IoDeleteDevice", 1, [this, &m](const std::uint32_t* a) {
-            for (auto& device : devices)
-                if (device.object == a[0] && !device.deleted) return device.deleted = true, 0u;
-            m.fault("IoDeleteDevice of a device that does not exist");
-            return 0u;
-        });
-        stdcall("KeInitializeSpinLock", 1, [this, &m](const std::uint32_t* a) {
-            m.put32(lock = a[0], 0);
-            return 0u;
-        });
-        stdcall("ZwOpenKey", 3, [this, &m](const std::uint32_t* a) {
-            namespace oa = k::object_attributes;
-            std::u16string path = name(m, m.u32(a[2] + oa::object_name));
-            if (const std::uint32_t root = m.u32(a[2] + oa::root_directory)) {
-                if (!open_keys.count(root)) m.fault("ZwOpenKey below a key that is not open");
-                path = open_keys[root] + u"\\" + path;
-            }
-            if (!keys.count(path)) return status_not_found;
-            open_keys[next_key] = path;
-            m.put32(a[0], next_key++);
-            return status_success;
-        });
-        stdcall("ZwQueryValueKey", 6, [this, &m](const std::uint32_t* a) {
-            namespace info = k::key_value_partial_information;
-            if (!open_keys.count(a[0]) || a[2] != k::key_value_partial_information_class) {
-                m.fault("ZwQueryValueKey of a key not open, or not for KeyValuePartialInformation");
-                return status_not_found;
-            }
-            const auto& values = keys[open_keys[a[0]]];
-            const auto value = values.find(name(m, a[1]));
-            if (value == values.end()) return status_not_found;
-            m.put32(a[5], info::data + 4);
-            if (a[4] < info::data + 4) return status_buffer_too_small;
-            m.put32(a[3] + info::type, k::reg_dword);
-            m.put32(a[3] + info::data_length, 4);
-            m.put32(a[3] + info::data, value->second);
-            return status_success;
-        });
-        stdcall("ZwClose", 1, [this, &m](const std::uint32_t* a) {
-            if (!open_keys.erase(a[0])) m.fault("ZwClose of a handle not open");
-            return status_success;
-        });
-        // The "f" functions of the kernel and the HAL take ECX and EDX.
-        m.provide("NTOSKRNL.EXE", "IofCompleteRequest", 2, Convention::fastcall, [this](const std::uint32_t* a) {
-            ++completions[a[0]];
-            return 0u;
-        });
-        m.provide("HAL.DLL", "KfAcquireSpinLock", 1, Convention::fastcall, [this, &m](const std::uint32_t* a) {
-            if (a[0] != lock || lock_held) m.fault("KfAcquireSpinLock of a lock not initialised or held");
-            lock_held = true;
-            return 0x00u;  // was at PASSIVE_LEVEL
-        });
-        m.provide("HAL.DLL", "KfReleaseSpinLock", 2, Convention::fastcall, [this, &m](const std::uint32_t* a) {
-            if (a[0] != lock || !lock_held) m.fault("KfReleaseSpinLock of a lock not held");
-            if ((a[1] & 0xFF) != 0) m.fault("KfReleaseSpinLock back to an IRQL that was not the caller's");
-            lock_held = false;
-            return 0u;
-        });
-    }
-
-    std::vector<std::u16string> live_devices() const {
-        std::vector<std::u16string> names;
-        for (const auto& device : devices)
-            if (!device.deleted) names.push_back(device.name);
-        return names;
-    }
-};
+namespace st = teldo::emu::ddk32::status;
 
 const std::u16string service_key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TELDO";
+const std::u16string status_key = service_key + u"\\Status";
+const std::u16string port_device = u"\\Device\\TELDO", diag_device = u"\\Device\\TELDODiag";
+
+// The values of the service key's Parameters key, by name.
+using Parameters = std::map<std::u16string, RegistryValue>;
+const Parameters simulated{{u"Diagnostics", dword_value(1)}};
+
+// A REG_MULTI_SZ: every string with its NUL, then the list's final NUL.
+RegistryValue port_list(const std::vector<std::u16string>& windows) {
+    std::u16string units;
+    for (const auto& window : windows) units += window + u'\0';
+    return wide_value(k::reg_multi_sz, units + u'\0');
+}
+
+// Real mode: Ports set, by default to a range and a single port.
+Parameters real_ports(RegistryValue ports = port_list({u"0300-031F", u"0378"}), bool diagnostics = true,
+                      std::optional<RegistryValue> users_may_open = std::nullopt) {
+    Parameters parameters{{u"Ports", std::move(ports)}};
+    if (diagnostics) parameters[u"Diagnostics"] = dword_value(1);
+    if (users_may_open) parameters[u"UsersMayOpen"] = *users_may_open;
+    return parameters;
+}
+
+// A value's UTF-16 units; an odd last byte shows as U+FFFD.
+std::u16string units_of(const RegistryValue& value) {
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < value.data.size(); i += 2)
+        units += static_cast<char16_t>(value.data[i] | value.data[i + 1] << 8);
+    return value.data.size() % 2 ? units + u'\uFFFD' : units;
+}
+
+template <class T>
+std::vector<std::uint8_t> bytes_of(const T& value) {
+    std::vector<std::uint8_t> bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+// The accounts that a self-relative descriptor's DACL grants full file
+// access, as "S-1-5-..." strings, sorted; decoded from the platform's
+// documented layout. Anything else in the descriptor is an error.
+std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd, std::string& error) {
+    namespace d = descriptor_format;
+    auto u8 = [&](std::uint32_t at) -> std::uint32_t {
+        if (at < sd.size()) return sd[at];
+        if (error.empty()) error = "read past the descriptor's " + std::to_string(sd.size()) + " bytes";
+        return 0;
+    };
+    auto u16 = [&](std::uint32_t at) { return u8(at) | u8(at + 1) << 8; };
+    auto u32 = [&](std::uint32_t at) { return u16(at) | u16(at + 2) << 16; };
+    auto refuse = [&](const std::string& why) {
+        if (error.empty()) error = why;
+        return std::vector<std::string>{};
+    };
+    if (u8(d::revision) != k::security_descriptor_revision) return refuse("descriptor revision");
+    if (u16(d::control) != (d::se_dacl_present | d::se_dacl_protected | d::se_self_relative))
+        return refuse("control bits " + std::to_string(u16(d::control)));
+    if (u32(d::owner) || u32(d::group) || u32(d::sacl)) return refuse("an owner, group or SACL");
+    const std::uint32_t acl = u32(d::dacl);
+    if (acl < d::header_size) return refuse("DACL offset " + std::to_string(acl));
+    if (u8(acl + k::acl::revision) != k::acl_revision) return refuse("ACL revision");
+    std::vector<std::string> granted;
+    std::uint32_t ace = acl + k::acl::size;
+    for (std::uint32_t i = 0, count = u16(acl + k::acl::ace_count); i < count; ++i) {
+        const std::uint32_t sid = ace + d::ace_sid, rids = u8(sid + d::sid_count);
+        if (u8(ace + d::ace_type) != d::access_allowed_ace_type || u8(ace + d::ace_flags) != 0)
+            return refuse("ACE " + std::to_string(i) + " is no plain access-allowed ACE");
+        if (u32(ace + d::ace_mask) != k::file_all_access) return refuse("ACE " + std::to_string(i) + "'s mask");
+        if (u16(ace + d::ace_size) != d::ace_sid + d::sid_rids + 4 * rids)
+            return refuse("ACE " + std::to_string(i) + "'s size");
+        if (u8(sid + d::sid_revision) != d::sid_revision_1) return refuse("SID revision");
+        std::uint64_t authority = 0;
+        for (std::uint32_t b = 0; b < 6; ++b) authority = authority << 8 | u8(sid + d::sid_authority + b);
+        std::string text = "S-1-" + std::to_string(authority);
+        for (std::uint32_t r = 0; r < rids; ++r) text += "-" + std::to_string(u32(sid + d::sid_rids + 4 * r));
+        granted.push_back(text);
+        ace += u16(ace + d::ace_size);
+    }
+    if (ace != acl + u16(acl + k::acl::acl_size)) return refuse("the ACL's size is not its ACEs'");
+    if (!error.empty()) return {};
+    std::sort(granted.begin(), granted.end());
+    return granted;
+}
 
 // teldo.sys loaded into a machine of its own (its static state is fresh),
 // with a driver object and the service key's path, as the kernel hands them
 // to DriverEntry.
 class LoadedDriver {
 public:
-    // `diagnostics`: the service key's Parameters\Diagnostics, or -1 for no
+    // `parameters`: the service key's Parameters values, or none for no
     // Parameters key at all.
-    explicit LoadedDriver(int diagnostics = 1) {
+    explicit LoadedDriver(std::optional<Parameters> parameters = simulated) {
         kernel.keys[service_key] = {};
-        if (diagnostics >= 0) kernel.keys[service_key + u"\\Parameters"][u"Diagnostics"] = diagnostics;
+        if (parameters) kernel.keys[service_key + u"\\Parameters"] = *parameters;
         std::string error;
         const auto file = read_packaged("teldo.sys", error);
         EXPECT_FALSE(file.empty()) << error;
@@ -164,14 +122,25 @@ public:
         EXPECT_TRUE(loaded) << error;
         driver = machine.allocate(k::driver_object::size);
         registry_path = unicode(service_key);
+        diag_file = machine.allocate(0x80);
     }
     ~LoadedDriver() { EXPECT_TRUE(machine.faults().empty()) << machine.fault_report(); }
 
+    // Every handle the driver opens is closed again, but for one: a started
+    // driver keeps its Status key open until unload.
     std::uint32_t driver_entry() {
         if (!loaded) return ~0u;
         const std::uint32_t status = machine.call(sys.entry_point, {driver, registry_path});
-        EXPECT_TRUE(kernel.open_keys.empty()) << "registry keys left open";
+        EXPECT_EQ(kernel.open_keys(), status == st::success ? std::vector{status_key} : std::vector<std::u16string>{})
+            << "registry keys open after DriverEntry";
+        EXPECT_TRUE(kernel.object_handles.empty()) << "object handles open after DriverEntry";
         return status;
+    }
+    void unload() {
+        const std::uint32_t routine = machine.u32(driver + k::driver_object::driver_unload);
+        ASSERT_NE(routine, 0u);
+        machine.call(routine, {driver});
+        EXPECT_TRUE(kernel.key_handles.empty() && kernel.object_handles.empty()) << "handles open after unload";
     }
     std::uint32_t dispatch_routine(std::uint8_t major) {
         return machine.u32(driver + k::driver_object::major_function + 4 * major);
@@ -210,12 +179,24 @@ public:
         EXPECT_FALSE(kernel.lock_held) << "the spin lock is given back";
         return {status, machine.u32(irp + k::irp::information), machine.bytes(buffer, length)};
     }
+    Reply control(const std::u16string& device_name, std::uint32_t file, std::uint32_t code,
+                  const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
+        return send(device(device_name), k::irp_mj_device_control, file, code, input, output_length);
+    }
+    teldo::diag::Snapshot snapshot() {
+        const Reply reply = control(diag_device, diag_file, teldo::diag::IOCTL_DIAG_SNAPSHOT, {},
+                                    sizeof(teldo::diag::Snapshot));
+        EXPECT_EQ(reply.status, st::success) << "the snapshot";
+        teldo::diag::Snapshot snapshot{};
+        std::memcpy(&snapshot, reply.buffer.data(), std::min(sizeof snapshot, reply.buffer.size()));
+        return snapshot;
+    }
 
     Machine machine;
     FakeKernel kernel{machine};
     Pe32Image sys;
     bool loaded = false;
-    std::uint32_t driver = 0, registry_path = 0;
+    std::uint32_t driver = 0, registry_path = 0, diag_file = 0;
 
 private:
     std::uint32_t unicode(const std::u16string& text) {
@@ -229,10 +210,15 @@ private:
 
 class EmulatedTeldoSys : public testing::Test, protected LoadedDriver {};
 
+class EmulatedTeldoSysRealPorts : public testing::Test, protected LoadedDriver {
+protected:
+    EmulatedTeldoSysRealPorts() : LoadedDriver(real_ports()) {}
+};
+
 TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
-    ASSERT_EQ(driver_entry(), status_success);
+    ASSERT_EQ(driver_entry(), st::success);
     const std::pair<std::u16string, std::u16string> published[] = {
-        {u"\\Device\\TELDO", u"\\DosDevices\\TELDO"}, {u"\\Device\\TELDODiag", u"\\DosDevices\\TELDODiag"}};
+        {port_device, u"\\DosDevices\\TELDO"}, {diag_device, u"\\DosDevices\\TELDODiag"}};
     for (const auto& [name, link] : published) {
         const std::uint32_t object = device(name);
         ASSERT_NE(object, 0u) << "no device " << std::string(name.begin(), name.end());
@@ -246,44 +232,64 @@ TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
                             major == k::irp_mj_cleanup || major == k::irp_mj_device_control;
         EXPECT_EQ(dispatch_routine(major) != 0, served) << "major function " << int(major);
     }
-    const std::uint32_t unload = machine.u32(driver + k::driver_object::driver_unload);
-    ASSERT_NE(unload, 0u);
-    machine.call(unload, {driver});
+    unload();
     EXPECT_TRUE(kernel.live_devices().empty());
     EXPECT_TRUE(kernel.links.empty());
 }
 
-// Whichever creating call fails, DriverEntry fails with its status and
-// leaves nothing behind, as the kernel unloads a driver without calling its
-// unload routine when DriverEntry fails.
+// Whichever call that makes a device fails, DriverEntry fails with its
+// status and leaves nothing behind (no device, link, handle or Status key),
+// as the kernel unloads a driver without calling its unload routine when
+// DriverEntry fails. In real mode that includes setting a device's DACL.
 TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
-    for (int failing = 0; failing < 4; ++failing) {
-        SCOPED_TRACE(testing::Message() << "creating call " << failing << " fails");
-        LoadedDriver fresh;
-        fresh.kernel.fail_creating_call = failing;
-        EXPECT_EQ(fresh.driver_entry(), status_insufficient_resources);
+    struct Case {
+        bool real;
+        const char* function;
+        int call;
+        std::uint32_t status;
+    };
+    const Case cases[] = {
+        {false, "IoCreateDevice", 0, st::insufficient_resources},
+        {false, "IoCreateSymbolicLink", 0, st::insufficient_resources},
+        {false, "IoCreateDevice", 1, st::insufficient_resources},
+        {false, "IoCreateSymbolicLink", 1, st::insufficient_resources},
+        {true, "ObOpenObjectByPointer", 0, st::access_denied},
+        {true, "ZwSetSecurityObject", 0, st::invalid_security_descr},
+        {true, "ObOpenObjectByPointer", 1, st::insufficient_resources},
+        {true, "ZwSetSecurityObject", 1, st::access_denied},
+        {true, "IoCreateSymbolicLink", 1, st::insufficient_resources},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.real ? "real ports: " : "simulated bus: ") << c.function
+                                        << " call " << c.call << " fails");
+        LoadedDriver fresh(c.real ? real_ports() : simulated);
+        fresh.kernel.fail(c.function, c.call, c.status);
+        EXPECT_EQ(fresh.driver_entry(), c.status);
         EXPECT_TRUE(fresh.kernel.live_devices().empty());
         EXPECT_TRUE(fresh.kernel.links.empty());
+        EXPECT_TRUE(fresh.kernel.created_keys.empty()) << "a Status key for a driver that did not start";
     }
 }
 
 // Only an administrator's value under the service key publishes the
 // diagnostic device; the port device is there either way.
 TEST_F(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
-    const std::pair<int, bool> cases[] = {{-1, false}, {0, false}, {1, true}};
-    for (const auto& [diagnostics, published] : cases) {
-        SCOPED_TRACE(testing::Message() << "Parameters\\Diagnostics " << diagnostics);
-        LoadedDriver fresh(diagnostics);
-        EXPECT_EQ(fresh.driver_entry(), status_success);
-        EXPECT_NE(fresh.device(u"\\Device\\TELDO"), 0u);
-        EXPECT_EQ(fresh.device(u"\\Device\\TELDODiag") != 0, published);
+    const std::pair<std::optional<Parameters>, bool> cases[] = {
+        {std::nullopt, false}, {Parameters{{u"Diagnostics", dword_value(0)}}, false}, {simulated, true}};
+    for (const auto& [parameters, published] : cases) {
+        SCOPED_TRACE(testing::Message() << "Parameters\\Diagnostics " << (parameters ? "set" : "absent")
+                                        << ", published: " << published);
+        LoadedDriver fresh(parameters);
+        EXPECT_EQ(fresh.driver_entry(), st::success);
+        EXPECT_NE(fresh.device(port_device), 0u);
+        EXPECT_EQ(fresh.device(diag_device) != 0, published);
         EXPECT_EQ(fresh.kernel.links.count(u"\\DosDevices\\TELDODiag") != 0, published);
     }
 }
 
 TEST_F(EmulatedTeldoSys, ServesOneHolderAtATimeThroughTheBufferedRequest) {
-    ASSERT_EQ(driver_entry(), status_success);
-    const std::uint32_t port = device(u"\\Device\\TELDO");
+    ASSERT_EQ(driver_entry(), st::success);
+    const std::uint32_t port = device(port_device);
     const std::uint32_t first = machine.allocate(0x80), second = machine.allocate(0x80);
     struct Step {
         const char* what;
@@ -295,18 +301,17 @@ TEST_F(EmulatedTeldoSys, ServesOneHolderAtATimeThroughTheBufferedRequest) {
     };
     const std::uint32_t rd = teldo::IOCTL_PORT_READ, wr = teldo::IOCTL_PORT_WRITE;
     const Step steps[] = {
-        {"first opens", k::irp_mj_create, first, 0, {}, 0, status_success, 0, -1},
-        {"second is refused", k::irp_mj_create, second, 0, {}, 0, status_sharing_violation, 0, -1},
-        {"write", k::irp_mj_device_control, first, wr, {0xF8, 0x03, 0x5A, 0}, 0, status_success, 0, -1},
-        {"read back", k::irp_mj_device_control, first, rd, {0xF8, 0x03}, 1, status_success, 1, 0x5A},
-        {"never written", k::irp_mj_device_control, first, rd, {0xF9, 0x03}, 1, status_success, 1, 0xFF},
-        {"wrong length", k::irp_mj_device_control, first, rd, {0xF8, 0x03, 0}, 1,
-         status_info_length_mismatch, 0, -1},
-        {"not the holder", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, status_access_denied, 0, -1},
-        {"first cleans up", k::irp_mj_cleanup, first, 0, {}, 0, status_success, 0, -1},
-        {"first closes", k::irp_mj_close, first, 0, {}, 0, status_success, 0, -1},
-        {"second opens now", k::irp_mj_create, second, 0, {}, 0, status_success, 0, -1},
-        {"and reads", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, status_success, 1, 0x5A},
+        {"first opens", k::irp_mj_create, first, 0, {}, 0, st::success, 0, -1},
+        {"second is refused", k::irp_mj_create, second, 0, {}, 0, st::sharing_violation, 0, -1},
+        {"write", k::irp_mj_device_control, first, wr, {0xF8, 0x03, 0x5A, 0}, 0, st::success, 0, -1},
+        {"read back", k::irp_mj_device_control, first, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
+        {"never written", k::irp_mj_device_control, first, rd, {0xF9, 0x03}, 1, st::success, 1, 0xFF},
+        {"wrong length", k::irp_mj_device_control, first, rd, {0xF8, 0x03, 0}, 1, st::info_length_mismatch, 0, -1},
+        {"not the holder", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, st::access_denied, 0, -1},
+        {"first cleans up", k::irp_mj_cleanup, first, 0, {}, 0, st::success, 0, -1},
+        {"first closes", k::irp_mj_close, first, 0, {}, 0, st::success, 0, -1},
+        {"second opens now", k::irp_mj_create, second, 0, {}, 0, st::success, 0, -1},
+        {"and reads", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
@@ -316,6 +321,233 @@ TEST_F(EmulatedTeldoSys, ServesOneHolderAtATimeThroughTheBufferedRequest) {
         if (step.byte >= 0) {
             EXPECT_EQ(reply.buffer.at(0), step.byte);
         }
+    }
+    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached the HAL";
+}
+
+// Windows 0300-031F and 0378: a request for a port inside one is exactly one
+// HAL port cycle on that port (the machine refuses any port instruction of
+// the driver's own); any other port, even next to a window, is refused
+// before the HAL. The record shows each request with the status it got.
+TEST_F(EmulatedTeldoSysRealPorts, ReachesOnlyThePortsOfItsWindowsThroughTheHal) {
+    ASSERT_EQ(driver_entry(), st::success);
+    const std::uint32_t holder = machine.allocate(0x80);
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    struct Access {
+        std::uint16_t port;
+        bool write;
+        std::uint8_t value;  // written, or given back by the HAL
+        bool inside;
+    };
+    const Access accesses[] = {
+        {0x0300, false, 0x3C, true},  {0x031F, true, 0xA5, true},   {0x0378, false, 0x81, true},
+        {0x0378, true, 0x00, true},   {0x0310, true, 0x7E, true},   {0x02FF, false, 0x11, false},
+        {0x0320, true, 0x22, false},  {0x0377, true, 0x33, false},  {0x0379, false, 0x44, false},
+        {0x0060, false, 0x55, false}, {0x0092, true, 0x01, false},  {0x0CF8, true, 0x80, false},
+        {0x0CFC, false, 0x66, false},
+    };
+    for (const auto& access : accesses) {
+        SCOPED_TRACE(testing::Message() << (access.write ? "write " : "read ") << std::hex << access.port);
+        kernel.cycles.clear();
+        kernel.port_byte = access.value;
+        const std::uint8_t low = access.port & 0xFF, high = access.port >> 8;
+        const Reply reply = access.write
+                                ? control(port_device, holder, teldo::IOCTL_PORT_WRITE, {low, high, access.value, 0})
+                                : control(port_device, holder, teldo::IOCTL_PORT_READ, {low, high}, 1);
+        EXPECT_EQ(reply.status, access.inside ? st::success : st::access_denied);
+        std::vector<FakeKernel::PortCycle> cycles;
+        if (access.inside) cycles.push_back({access.port, access.value, access.write});
+        EXPECT_EQ(kernel.cycles, cycles);
+        EXPECT_EQ(reply.information, access.inside && !access.write ? 1u : 0u);
+        if (access.inside && !access.write) {
+            EXPECT_EQ(reply.buffer.at(0), access.value);
+        }
+    }
+    const teldo::diag::Snapshot record = snapshot();
+    ASSERT_EQ(record.recorded, std::size(accesses));
+    for (std::size_t i = 0; i < std::size(accesses); ++i) {
+        const auto& entry = record.recent[i];
+        SCOPED_TRACE(testing::Message() << "recorded request " << i);
+        EXPECT_EQ(entry.code, accesses[i].write ? teldo::IOCTL_PORT_WRITE : teldo::IOCTL_PORT_READ);
+        EXPECT_EQ(entry.input[0] | entry.input[1] << 8, accesses[i].port);
+        EXPECT_EQ(static_cast<std::uint32_t>(entry.status), accesses[i].inside ? st::success : st::access_denied);
+        EXPECT_EQ(entry.from_owner, 1u);
+    }
+}
+
+// A Ports value that cannot be used stops the start with the reason, before
+// anything is made or any port is touched: the driver never falls back to
+// the simulated bus while an administrator believes it drives the card.
+TEST_F(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
+    RegistryValue odd = port_list({u"0378"});
+    odd.data.push_back(0);
+    const std::uint32_t invalid = st::invalid_parameter, reserved = st::conflicting_addresses;
+    struct Case {
+        const char* what;
+        RegistryValue ports;
+        std::uint32_t status;
+        std::uint32_t query = st::success;  // what reading Ports answered
+    };
+    const Case cases[] = {
+        {"a REG_SZ", wide_value(k::reg_sz, u"0378\0"s), invalid},
+        {"an odd byte length", odd, invalid},
+        {"no NUL at its end", wide_value(k::reg_multi_sz, u"0378"s), invalid},
+        {"an empty list", wide_value(k::reg_multi_sz, u"\0"s), invalid},
+        {"\"-\"", port_list({u"-"}), invalid},
+        {"\"10000\"", port_list({u"10000"}), invalid},
+        {"\"FFFF-0000\"", port_list({u"FFFF-0000"}), invalid},
+        {"17 windows", port_list(std::vector<std::u16string>(17, u"0300-031F")), invalid},
+        {"1,000 windows, more than the driver's buffer", port_list(std::vector<std::u16string>(1000, u"0300")),
+         invalid, st::buffer_overflow},
+        {"\"0000-00FF\"", port_list({u"0000-00FF"}), reserved},
+        {"\"0378\" and \"00F0-0100\"", port_list({u"0378", u"00F0-0100"}), reserved},
+        {"\"0CFC\"", port_list({u"0CFC"}), reserved},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadedDriver fresh(real_ports(c.ports));
+        EXPECT_EQ(fresh.driver_entry(), c.status);
+        const auto& queries = fresh.kernel.queries;
+        const auto ports = std::find_if(queries.begin(), queries.end(), [](auto& q) { return q.value == u"Ports"; });
+        ASSERT_NE(ports, queries.end());
+        EXPECT_EQ(ports->status, c.query);
+        EXPECT_TRUE(fresh.kernel.live_devices().empty());
+        EXPECT_TRUE(fresh.kernel.links.empty());
+        EXPECT_TRUE(fresh.kernel.created_keys.empty());
+        EXPECT_TRUE(fresh.kernel.objects_opened.empty());
+        EXPECT_TRUE(fresh.kernel.cycles.empty());
+    }
+}
+
+// In real mode every device the driver publishes gets, before its link
+// exists, a protected DACL that lets only SYSTEM and Administrators open it,
+// and Users only when UsersMayOpen is a REG_DWORD of exactly 1. The
+// simulated bus keeps the system's default security.
+TEST_F(EmulatedTeldoSys, RealModeLetsOnlyAdministratorsOpenItsDevices) {
+    const std::vector<std::string> admins{"S-1-5-18", "S-1-5-32-544"};
+    const std::vector<std::string> and_users{"S-1-5-18", "S-1-5-32-544", "S-1-5-32-545"};
+    auto users_may_open = [](RegistryValue value) { return real_ports(port_list({u"0378"}), false, value); };
+    struct Case {
+        const char* what;
+        Parameters parameters;
+        std::vector<std::pair<std::u16string, std::vector<std::string>>> devices;
+    };
+    const Case cases[] = {
+        {"simulated bus", simulated, {}},
+        {"real ports, both devices", real_ports(), {{port_device, admins}, {diag_device, admins}}},
+        {"UsersMayOpen 1", users_may_open(dword_value(1)), {{port_device, and_users}}},
+        {"UsersMayOpen 2", users_may_open(dword_value(2)), {{port_device, admins}}},
+        {"UsersMayOpen 1, not a DWORD", users_may_open({k::reg_binary, {1, 0, 0, 0}}), {{port_device, admins}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadedDriver fresh(c.parameters);
+        ASSERT_EQ(fresh.driver_entry(), st::success);
+        EXPECT_EQ(fresh.kernel.objects_opened.size(), c.devices.size());
+        ASSERT_EQ(fresh.kernel.security.size(), c.devices.size());
+        for (std::size_t i = 0; i < c.devices.size(); ++i) {
+            const auto& set = fresh.kernel.security[i];
+            EXPECT_EQ(set.device, c.devices[i].first);
+            EXPECT_EQ(set.information, k::dacl_security_information);
+            EXPECT_FALSE(set.linked) << "the device could be opened before its DACL was set";
+            std::string error;
+            EXPECT_EQ(full_access_granted(set.descriptor, error), c.devices[i].second);
+            EXPECT_EQ(error, "");
+        }
+    }
+}
+
+// The diagnostic device in real mode: a reset clears the record and the
+// fault plan but touches no port (a real port cannot be set back), and a
+// planned fault fails or empties a request before any port cycle.
+TEST_F(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
+    ASSERT_EQ(driver_entry(), st::success);
+    const std::uint32_t holder = machine.allocate(0x80);
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    struct Step {
+        const char* what;
+        const std::u16string& device;
+        std::uint32_t code;
+        std::vector<std::uint8_t> input;
+        std::uint32_t output_length, status, information;
+        std::size_t cycles;
+    };
+    const std::uint32_t rd = teldo::IOCTL_PORT_READ;
+    const Step steps[] = {
+        {"a write", port_device, teldo::IOCTL_PORT_WRITE, {0x00, 0x03, 0x5A, 0}, 0, st::success, 0, 1},
+        {"reset", diag_device, teldo::diag::IOCTL_DIAG_RESET, {}, 0, st::success, 0, 0},
+        {"a failure and an empty read planned", diag_device, teldo::diag::IOCTL_DIAG_INJECT,
+         bytes_of(teldo::diag::FaultPlan{1, 1}), 0, st::success, 0, 0},
+        {"the failed read", port_device, rd, {0x00, 0x03}, 1, st::io_device_error, 0, 0},
+        {"the empty read", port_device, rd, {0x00, 0x03}, 1, st::success, 0, 0},
+        {"the next read", port_device, rd, {0x00, 0x03}, 1, st::success, 1, 1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        kernel.cycles.clear();
+        const Reply reply = control(step.device, step.device == port_device ? holder : diag_file, step.code,
+                                    step.input, step.output_length);
+        EXPECT_EQ(reply.status, step.status);
+        EXPECT_EQ(reply.information, step.information);
+        EXPECT_EQ(kernel.cycles.size(), step.cycles);
+    }
+    EXPECT_EQ(snapshot().requests, 3u) << "the requests since the reset";
+}
+
+// The volatile Status key says how the running driver serves the port
+// device, with the windows as the driver read them, and goes at unload.
+TEST_F(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
+    std::vector<std::u16string> sixteen;
+    std::u16string listed;
+    for (char16_t digit : u"0123456789ABCDEF"s) {
+        sixteen.push_back(u"04"s + digit + u"0-04" + digit + u"F");
+        listed += u" " + sixteen.back();
+    }
+    struct Case {
+        const char* what;
+        Parameters parameters;
+        std::u16string mode;
+    };
+    const Case cases[] = {
+        {"simulated bus", simulated, u"simulated bus"},
+        {"real ports, written loosely", real_ports(port_list({u"300-31f", u"0378-0378"})),
+         u"real ports 0300-031F 0378, opened by Administrators only"},
+        {"16 windows, Users too", real_ports(port_list(sixteen), true, dword_value(1)),
+         u"real ports" + listed + u", opened by Administrators and Users"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadedDriver fresh(c.parameters);
+        ASSERT_EQ(fresh.driver_entry(), st::success);
+        ASSERT_EQ(fresh.kernel.created_keys.size(), 1u);
+        EXPECT_EQ(fresh.kernel.created_keys[0].path, status_key);
+        EXPECT_EQ(fresh.kernel.created_keys[0].options, k::reg_option_volatile);
+        const RegistryValue mode = fresh.kernel.keys[status_key][u"Mode"];
+        EXPECT_EQ(mode.type, k::reg_sz);
+        EXPECT_EQ(units_of(mode), c.mode + u'\0');
+        fresh.unload();
+        EXPECT_EQ(fresh.kernel.deleted_keys, std::vector{status_key});
+    }
+}
+
+// The guard under the tests above: a port instruction that a loaded image
+// executes is a fault, whether the port is in DX or in the instruction.
+TEST(EmulatedPentium, APortInstructionInAnImageIsAFault) {
+    const std::vector<std::uint8_t> instructions[] = {
+        {0x66, 0xBA, 0x78, 0x03, 0xEC},  // mov dx, 0378h; in al, dx
+        {0xE6, 0x80},                    // out 80h, al
+    };
+    for (const auto& instruction : instructions) {
+        Machine machine;
+        Pe32Image sys;
+        std::string error;
+        const auto file = read_packaged("teldo.sys", error);
+        ASSERT_TRUE(!file.empty() && machine.load(file, 0, sys, error)) << error;
+        auto code = instruction;
+        code.insert(code.end(), {0xC2, 0x08, 0x00});  // ret 8, as DriverEntry returns
+        machine.put(sys.entry_point, code);
+        machine.call(sys.entry_point, {0, 0});
+        EXPECT_NE(machine.fault_report().find("a port instruction"), std::string::npos) << machine.fault_report();
     }
 }
 

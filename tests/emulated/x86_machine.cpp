@@ -60,6 +60,10 @@ Machine::Machine() : heap_next_(heap_base) {
     uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&on_instruction), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_bad_access), this, 1, 0);
+    // No loaded image may execute a port instruction itself: the DLL never
+    // reaches a port, and the x86 driver does only through the HAL.
+    uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&on_port_in), this, 1, 0, UC_X86_INS_IN);
+    uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&on_port_out), this, 1, 0, UC_X86_INS_OUT);
 }
 
 Machine::~Machine() {
@@ -176,6 +180,19 @@ void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t
                                            hex(static_cast<std::uint32_t>(address)) + ": " + name +
                                            " (" + bytes.substr(0, bytes.size() - 1) + ")");
     }
+}
+
+std::uint32_t Machine::on_port_in(uc_engine*, std::uint32_t port, int size, void* self) {
+    auto& machine = *static_cast<Machine*>(self);
+    machine.fault("a port instruction (in, " + std::to_string(size) + " bytes from port " + hex(port) +
+                  ") at " + hex(machine.reg(UC_X86_REG_EIP)));
+    return 0xFFFFFFFF;
+}
+
+void Machine::on_port_out(uc_engine*, std::uint32_t port, int size, std::uint32_t, void* self) {
+    auto& machine = *static_cast<Machine*>(self);
+    machine.fault("a port instruction (out, " + std::to_string(size) + " bytes to port " + hex(port) +
+                  ") at " + hex(machine.reg(UC_X86_REG_EIP)));
 }
 
 bool Machine::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t address, int, std::int64_t,

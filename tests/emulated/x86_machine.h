@@ -2,9 +2,10 @@
 // running the shipped x86 binaries natively: PE images mapped at a chosen
 // base, their imports bound to traps that answer from the test, and calls
 // made the stdcall way with every return checked. Faults (a wrong stack after
-// a return, a register not kept, an instruction newer than the Pentium, any
-// CPU exception, an import the test does not provide) are collected, not
-// thrown: nothing may unwind through the emulator's callbacks.
+// a return, a register not kept, an instruction newer than the Pentium, a
+// port instruction, any CPU exception, an import the test does not provide)
+// are collected, not thrown: nothing may unwind through the emulator's
+// callbacks.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -79,6 +80,8 @@ private:
 
     static void on_interrupt(uc_engine*, std::uint32_t number, void* self);
     static void on_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* self);
+    static std::uint32_t on_port_in(uc_engine*, std::uint32_t port, int size, void* self);
+    static void on_port_out(uc_engine*, std::uint32_t port, int size, std::uint32_t value, void* self);
     static bool on_bad_access(uc_engine*, uc_mem_type, std::uint64_t address, int size,
                               std::int64_t, void* self);
     void serve_trap();

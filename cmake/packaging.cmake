@@ -1,28 +1,39 @@
 # The package, made by `cpack` in the build tree: one zip of the tree's
 # architecture, Brenvo-<version>-win32.zip (x86, the bench PCs') or
 # Brenvo-<version>-win64.zip (x64), holding one folder with
-#   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt
-#   driver/teldo.sys, the TELDO port driver, and its README.txt
+#   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt, LICENSE.txt, CHANGELOG.txt
+#   driver/teldo.sys, the TELDO port driver, test-signed, the public half of
+#         its test certificate (TELDO-test-signing.cer) and its README.txt
 #   sdk/  the developer's kit for programs of the engineers' own: teldo.h,
 #         the import libraries for MinGW and Microsoft's toolchain, TELDO.def,
 #         an example and its README.txt; every file from library/ or the build
-# The texts and the kit's example get the project version and Windows line
-# ends; the guide, which quotes the Chinese captions, also a UTF-8 byte order
-# mark for Notepad.
+#   SHA256SUMS of every other file
+# The texts, teldo.h, TELDO.def and the kit's example get Windows line ends,
+# and those from package/ the project version; the guide, which quotes the
+# Chinese captions, also a UTF-8 byte order mark for Notepad.
 
 install(TARGETS brenvo RUNTIME DESTINATION .)
 # TELDO.dll alone, without its import library.
 install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION driver)
+install(FILES ${BRENVO_TEST_CERTIFICATE} DESTINATION driver)
 
 # The developer's kit: the library's own header and the architecture's
 # definition file, and the import libraries that library/ makes from it.
-install(FILES ${PROJECT_SOURCE_DIR}/library/teldo.h DESTINATION sdk/include)
-install(FILES ${teldo_def} ${teldo_msvc_import_lib} DESTINATION sdk/lib)
+foreach(source ${PROJECT_SOURCE_DIR}/library/teldo.h ${teldo_def})
+  get_filename_component(name ${source} NAME)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} content)
+  string(REPLACE "\r\n" "\n" content "${content}")
+  string(REPLACE "\n" "\r\n" content "${content}")
+  file(WRITE ${PROJECT_BINARY_DIR}/package/sdk/${name} "${content}")
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/package/sdk/teldo.h DESTINATION sdk/include)
+install(FILES ${PROJECT_BINARY_DIR}/package/sdk/TELDO.def ${teldo_msvc_import_lib} DESTINATION sdk/lib)
 install(FILES ${teldo_import_lib} DESTINATION sdk/lib RENAME libTELDO.dll.a)
 
 string(ASCII 239 187 191 utf8_bom)
-foreach(text OPERATORS-GUIDE.txt driver/README.txt sdk/README.txt
+foreach(text OPERATORS-GUIDE.txt LICENSE.txt CHANGELOG.txt driver/README.txt sdk/README.txt
              sdk/examples/teldo_example.c)
   set(source ${PROJECT_SOURCE_DIR}/package/${text})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
@@ -34,10 +45,13 @@ foreach(text OPERATORS-GUIDE.txt driver/README.txt sdk/README.txt
   file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/package/${text} CONTENT "${bom}${content}"
        @ONLY NEWLINE_STYLE CRLF)
 endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/package/OPERATORS-GUIDE.txt DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/package/OPERATORS-GUIDE.txt ${PROJECT_BINARY_DIR}/package/LICENSE.txt
+              ${PROJECT_BINARY_DIR}/package/CHANGELOG.txt DESTINATION .)
 install(FILES ${PROJECT_BINARY_DIR}/package/driver/README.txt DESTINATION driver)
 install(FILES ${PROJECT_BINARY_DIR}/package/sdk/README.txt DESTINATION sdk)
 install(FILES ${PROJECT_BINARY_DIR}/package/sdk/examples/teldo_example.c DESTINATION sdk/examples)
+# Last, so that it sums every file above.
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/package_sums.cmake)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Brenvo)

@@ -11,7 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
 packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
           xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
-          libunicorn-dev)
+          libunicorn-dev osslsigncode openssl)
 [ "${1:-}" = --x86-guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
 with_i386=no
 if runs_32bit_x86_code; then

@@ -8,7 +8,17 @@
    way main ends the process itself with ExitProcess.
 
    EXAMPLE_PORT must be a port of your card that reads back what is written
-   to it: change it before running this on a bench PC. */
+   to it: change it before running this on a bench PC.
+
+   Where it runs, Windows must find TELDO.dll: beside teldo_example.exe (the
+   build commands in sdk\README.txt put the .exe one folder up from sdk,
+   beside the package's TELDO.dll), or in a folder on the PATH. Without it
+   Windows does not start the program. The TELDO.dll must be of the same
+   bitness as the program: the kit's own, from the same package.
+
+   If TELDO_Open fails, GetLastError right after it tells why: 2, the driver
+   is not installed or not started; 32, another program holds the device;
+   5, this user may not open it (sdk\README.txt has the details). */
 #include <windows.h>
 
 #include "teldo.h"

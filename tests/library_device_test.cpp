@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "driver_diagnostics.h"
+#include "polling.h"
 #include "teldo.h"
 
 namespace {
@@ -138,13 +139,11 @@ bool restart_driver_service() {
     if (!manager) return false;
     const SC_HANDLE service =
         OpenServiceW(manager, L"TELDO", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
-    const auto reaches = [service](DWORD state) {  // within 30 s
-        SERVICE_STATUS status{};
-        for (int tries = 0; tries < 600; ++tries) {
-            if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-            Sleep(50);
-        }
-        return false;
+    const auto reaches = [service](DWORD state) {
+        return teldo::test::poll(30000, [&] {
+            SERVICE_STATUS status{};
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+        });
     };
     SERVICE_STATUS status{};
     const bool restarted = service && ControlService(service, SERVICE_CONTROL_STOP, &status) &&

@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "driver_diagnostics.h"
+#include "polling.h"
 #include "report.h"
 #include "teldo.h"
 
@@ -23,17 +24,18 @@ protected:
     }
     void TearDown() override { TELDO_Close(); }
 
-    // Polls the driver until the device is held (or free), up to 10 s.
+    // Waits until the driver has the device held (or free).
     bool wait_until_held(bool held) {
-        for (int i = 0; i < 500; ++i) {
-            if ((diagnostics_.snapshot().held != 0) == held) return true;
-            Sleep(20);
-        }
-        return false;
+        return poll(10000, [&] { return (diagnostics_.snapshot().held != 0) == held; });
     }
 
     DriverDiagnostics diagnostics_;
 };
+
+// What teldo_probe prints at its turns.
+const std::regex ready("ready\n");
+const std::regex tried("read=[0-9A-F]{2}\n");
+const std::regex refused("refused\n");
 
 TEST_F(LibraryRaces, OfTwoSimultaneousOpenersExactlyOneGetsTheDevice) {
     for (int round = 0; round < 3; ++round) {
@@ -43,14 +45,21 @@ TEST_F(LibraryRaces, OfTwoSimultaneousOpenersExactlyOneGetsTheDevice) {
                                        "-" + std::to_string(round);
         HANDLE go = CreateEventA(nullptr, TRUE, FALSE, event_name.c_str());
         ASSERT_NE(go, nullptr);
-        // Each holds the device long enough that the two attempts overlap.
-        ChildProcess first("teldo_probe.exe race " + event_name + " 500 11 1500");
-        ChildProcess second("teldo_probe.exe race " + event_name + " 500 22 1500");
+        // Both wait for the one event, set once both are waiting, so that
+        // their opens meet; each keeps what it opened until its input ends,
+        // so that neither can come after the other has closed.
+        ChildProcess first("teldo_probe.exe race " + event_name + " 500 11");
+        ChildProcess second("teldo_probe.exe race " + event_name + " 500 22");
         ASSERT_TRUE(first.started() && second.started());
-        Sleep(300);
+        const bool both_ready = first.wait_for_output(ready) && second.wait_for_output(ready);
         SetEvent(go);
-        const ChildResult results[] = {first.finish(), second.finish()};
         CloseHandle(go);
+        ASSERT_TRUE(both_ready) << first.output() << second.output();
+        ASSERT_TRUE(first.wait_for_output(tried) && second.wait_for_output(tried))
+            << first.output() << second.output();
+        first.close_input();
+        second.close_input();
+        const ChildResult results[] = {first.finish(), second.finish()};
 
         int winners = 0;
         for (const ChildResult& result : results) {
@@ -59,33 +68,40 @@ TEST_F(LibraryRaces, OfTwoSimultaneousOpenersExactlyOneGetsTheDevice) {
             else EXPECT_NE(result.output.find("write=0 read=00"), std::string::npos) << result.output;
         }
         EXPECT_EQ(winners, 1) << results[0].output << results[1].output;
-        const auto snapshot = diagnostics_.snapshot();
+        const auto snapshot = diagnostics_.snapshot_after_closes(1);
         EXPECT_EQ(snapshot.opens, 1u);
         EXPECT_EQ(snapshot.refused_opens, 1u);
+        EXPECT_EQ(snapshot.closes, 1u);
         EXPECT_EQ(snapshot.held, 0u);
     }
 }
 
 TEST_F(LibraryRaces, AWaitingOpenerGetsTheDeviceOnceTheHolderCloses) {
     ASSERT_EQ(TELDO_Open(), 1);
-    ChildProcess waiting("teldo_probe.exe retry 600 66 20000");
+    ASSERT_TRUE(wait_until_held(true));
+    ChildProcess waiting("teldo_probe.exe retry 600 66 30000");
     ASSERT_TRUE(waiting.started());
-    Sleep(700);
-    EXPECT_EQ(diagnostics_.snapshot().opens, 1u) << "the waiting opener got in while held";
+    // The waiter has been turned away once before the device is let go.
+    ASSERT_TRUE(waiting.wait_for_output(refused)) << waiting.output();
+    const auto while_held = diagnostics_.snapshot();
+    EXPECT_EQ(while_held.opens, 1u) << "the waiting opener got in while held";
+    EXPECT_GE(while_held.refused_opens, 1u);
     ASSERT_NE(TELDO_Close(), 0);
 
     const ChildResult result = waiting.finish();
-    ASSERT_TRUE(result.finished);
+    ASSERT_TRUE(result.finished) << result.output;
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(result.output, match, std::regex("attempts=(\\d+) read=66 close=1")))
+    ASSERT_TRUE(std::regex_search(result.output, match,
+                                  std::regex("^refused\nattempts=(\\d+) read=66 close=1\n$")))
         << result.output;
     EXPECT_GT(std::stoi(match[1]), 1);
 }
 
 TEST_F(LibraryRaces, AHolderThatDiesWithoutClosingReleasesTheDevice) {
-    ChildProcess holder("teldo_probe.exe hold 60000");
+    // It keeps the device until its input ends, which it never sees.
+    ChildProcess holder("teldo_probe.exe hold");
     ASSERT_TRUE(holder.started());
-    ASSERT_TRUE(wait_until_held(true));
+    ASSERT_TRUE(wait_until_held(true)) << holder.output();
     EXPECT_EQ(TELDO_Open(), 1);  // Wine hands out a handle the driver refused
     EXPECT_EQ(TELDO_WR(0x0700, 0x77), 0);
     TELDO_Close();

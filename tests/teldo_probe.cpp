@@ -1,19 +1,24 @@
 // A second user of TELDO.dll for the tests, in a process of its own.
-//   teldo_probe rw PORT VALUE           open, write VALUE to PORT, read it back, close
-//   teldo_probe hold MS                 open, keep the device MS milliseconds, close
-//   teldo_probe race EVENT PORT VALUE MS
-//                                       wait for the named event, then as rw, but
-//                                       keep the device MS milliseconds before closing
-//   teldo_probe retry PORT VALUE MS     until a write succeeds (at most MS milliseconds):
-//                                       open, write, and close again if it failed
-//   teldo_probe status                  the port driver's counts and recent requests
+//   teldo_probe rw PORT VALUE        open, write VALUE to PORT, read it back, close
+//   teldo_probe hold                 open, keep the device until standard input
+//                                    ends, close
+//   teldo_probe race EVENT PORT VALUE
+//                                    print "ready", wait for the named event, then
+//                                    as rw, but print the open, write and read
+//                                    first and close only once standard input ends
+//   teldo_probe retry PORT VALUE MS  until a write succeeds (for at most MS
+//                                    milliseconds): open, write, and close again if
+//                                    it failed, printing "refused" the first time
+//   teldo_probe status               the port driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
+// The limits are multiplied by TELDO_WAIT_FACTOR, as the tests' own are.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "support/polling.h"
 #include "teldo.h"
 #include "teldo_diagnostics.h"
 
@@ -23,13 +28,30 @@ unsigned long number(const char* text, int base) {
     return std::strtoul(text, nullptr, base);
 }
 
-int read_write(unsigned short port, unsigned char value, DWORD hold_ms) {
+// Returns once standard input has ended (or cannot be read): the test's
+// word to let go of the device.
+void wait_until_input_ends() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char byte;
+    DWORD got = 0;
+    while (ReadFile(input, &byte, 1, &got, nullptr) && got != 0) {
+    }
+}
+
+// Opens, writes VALUE to PORT and reads it back; closes at once, or, with
+// `hold`, once that is printed and standard input has ended.
+int read_write(unsigned short port, unsigned char value, bool hold) {
     const int opened = TELDO_Open();
     const int written = TELDO_WR(port, value);
     const unsigned read = TELDO_RD(port);
-    Sleep(hold_ms);
-    const int closed = TELDO_Close();
-    std::printf("open=%d write=%d read=%02X close=%d\n", opened, written, read, closed);
+    if (!hold) {
+        std::printf("open=%d write=%d read=%02X close=%d\n", opened, written, read, TELDO_Close());
+        return 0;
+    }
+    std::printf("open=%d write=%d read=%02X\n", opened, written, read);
+    std::fflush(stdout);
+    wait_until_input_ends();
+    std::printf("close=%d\n", TELDO_Close());
     return 0;
 }
 
@@ -61,40 +83,47 @@ int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
     if (argc == 2 && std::strcmp(mode, "status") == 0) return status();
     if (argc == 4 && std::strcmp(mode, "rw") == 0)
-        return read_write(number(argv[2], 16), number(argv[3], 16), 0);
-    if (argc == 3 && std::strcmp(mode, "hold") == 0) {
+        return read_write(number(argv[2], 16), number(argv[3], 16), false);
+    if (argc == 2 && std::strcmp(mode, "hold") == 0) {
         std::printf("open=%d\n", TELDO_Open());
         std::fflush(stdout);
-        Sleep(number(argv[2], 10));
+        wait_until_input_ends();
         std::printf("close=%d\n", TELDO_Close());
         return 0;
     }
-    if (argc == 6 && std::strcmp(mode, "race") == 0) {
+    if (argc == 5 && std::strcmp(mode, "race") == 0) {
         HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
-        if (!go || WaitForSingleObject(go, 30000) != WAIT_OBJECT_0) return 3;
-        return read_write(number(argv[3], 16), number(argv[4], 16), number(argv[5], 10));
+        if (!go) return 3;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        if (!teldo::test::wait_for_signal(go, 30000)) return 3;
+        return read_write(number(argv[3], 16), number(argv[4], 16), true);
     }
     if (argc == 5 && std::strcmp(mode, "retry") == 0) {
         const auto port = static_cast<unsigned short>(number(argv[2], 16));
         const auto value = static_cast<unsigned char>(number(argv[3], 16));
-        const DWORD deadline = GetTickCount() + number(argv[4], 10);
-        for (int attempts = 1;; ++attempts) {
+        int attempts = 0;
+        const bool written = teldo::test::poll(number(argv[4], 10), [&] {
+            ++attempts;
             TELDO_Open();
-            if (TELDO_WR(port, value) == 1) {
-                const unsigned read = TELDO_RD(port);
-                std::printf("attempts=%d read=%02X close=%d\n", attempts, read, TELDO_Close());
-                return 0;
-            }
+            if (TELDO_WR(port, value) == 1) return true;
             TELDO_Close();
-            if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
-                std::printf("gave up after %d attempts\n", attempts);
-                return 1;
+            if (attempts == 1) {
+                std::printf("refused\n");
+                std::fflush(stdout);
             }
-            Sleep(20);
+            return false;
+        });
+        if (!written) {
+            std::printf("gave up after %d attempts\n", attempts);
+            return 1;
         }
+        const unsigned read = TELDO_RD(port);
+        std::printf("attempts=%d read=%02X close=%d\n", attempts, read, TELDO_Close());
+        return 0;
     }
     std::fprintf(stderr,
-                 "usage: teldo_probe rw PORT VALUE | hold MS | race EVENT PORT VALUE MS |"
+                 "usage: teldo_probe rw PORT VALUE | hold | race EVENT PORT VALUE |"
                  " retry PORT VALUE MS | status\n");
     return 2;
 }

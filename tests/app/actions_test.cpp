@@ -7,6 +7,7 @@
 #include "brenvo_process.h"
 #include "driver_diagnostics.h"
 #include "form1_design.h"
+#include "polling.h"
 
 namespace brenvo::test {
 namespace {
@@ -270,7 +271,7 @@ public:
     DriverStopped() { stopped_ = run_and_wait(L"sc.exe stop TELDO") == 0; }
     ~DriverStopped() {
         run_and_wait(L"sc.exe start TELDO");
-        for (int i = 0; i < 100 && !running(); ++i) Sleep(100);
+        ::teldo::test::poll(10000, running);
     }
     bool stopped() const { return stopped_; }
     static bool running() {

@@ -10,6 +10,7 @@ namespace brenvo::test {
 namespace {
 
 using teldo::test::poll;
+using teldo::test::wait_for_signal;
 
 constexpr wchar_t form_class[] = L"BrenvoForm1";
 constexpr int sync_control = 2002;  // Text2: its text limit carries the sync markers
@@ -75,7 +76,7 @@ int run_and_wait(const std::wstring& command_line, DWORD timeout_ms) {
                         &startup, &info))
         return -1;
     DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0)
+    if (wait_for_signal(info.hProcess, timeout_ms))
         GetExitCodeProcess(info.hProcess, &code);
     else
         TerminateProcess(info.hProcess, 1);
@@ -103,12 +104,13 @@ BrenvoProcess::~BrenvoProcess() {
             const MessageBoxSeen box = current_message_box();
             if (!box.window) break;
             dismiss(box);
-            Sleep(200);
+            // Until that box is gone, so that the next look sees what follows it.
+            poll(5000, [&] { return !IsWindowVisible(box.window) || !is_running(); });
         }
         if (form_ && IsWindow(form_)) PostMessageW(form_, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) {
+        if (!wait_for_signal(process_.hProcess, 10000)) {
             TerminateProcess(process_.hProcess, 99);
-            WaitForSingleObject(process_.hProcess, 10000);
+            wait_for_signal(process_.hProcess, 10000);
         }
     }
     CloseHandle(process_.hThread);
@@ -289,7 +291,7 @@ void BrenvoProcess::dismiss(const MessageBoxSeen& box) {
 
 DWORD BrenvoProcess::wait_for_exit(DWORD timeout_ms) {
     if (!started()) return STILL_ACTIVE;
-    if (WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    if (!wait_for_signal(process_.hProcess, timeout_ms)) return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;

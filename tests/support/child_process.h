@@ -1,9 +1,10 @@
-// Running another Windows program of the build from a test and collecting
-// what it printed.
+// Running another Windows program of the build from a test, talking to it
+// through its standard input and output.
 #pragma once
 
 #include <windows.h>
 
+#include <regex>
 #include <string>
 
 namespace teldo::test {
@@ -15,7 +16,10 @@ struct ChildResult {
     std::string output;      // standard output and error, carriage returns removed
 };
 
-// One child process with its output captured through a pipe.
+// One child process with its output captured through a pipe and its standard
+// input a pipe that stays open until close_input() or finish(): a child can
+// wait for its input to end as the sign to go on.
+// Every timeout here is multiplied by wait_factor() (polling.h).
 class ChildProcess {
 public:
     explicit ChildProcess(const std::string& command_line);
@@ -24,18 +28,33 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return process_.hProcess != nullptr; }
+    // Waits up to `timeout_ms` until what the child has printed so far has a
+    // match for `pattern`; whether it has. False at once if the child ended
+    // without printing it.
+    bool wait_for_output(const std::regex& pattern, unsigned long timeout_ms = 30000);
+    // What the child has printed so far (as far as wait_for_output read it).
+    const std::string& output() const { return output_; }
+    // Ends the child's standard input: it reads end of file.
+    void close_input();
     // Ends the child at once, as a crash would: it closes nothing itself.
     void kill();
-    // Waits up to `timeout_ms` for the child to end (killing it then) and
-    // returns what it printed.
+    // Ends the child's input, waits up to `timeout_ms` for the child to end
+    // (killing it then) and returns all it printed.
     ChildResult finish(unsigned long timeout_ms = 30000);
 
 private:
+    // Moves what the pipe holds into output_; whether there was anything.
+    bool read_output();
+    bool ended() const;
+
     PROCESS_INFORMATION process_{};
-    HANDLE output_ = nullptr;
+    HANDLE output_pipe_ = nullptr;
+    HANDLE input_pipe_ = nullptr;
+    std::string output_;
 };
 
-// Runs `command_line` (program and arguments) to its end.
+// Runs `command_line` (program and arguments) to its end, with its input
+// ended from the start.
 ChildResult run_child(const std::string& command_line, unsigned long timeout_ms = 30000);
 
 }  // namespace teldo::test

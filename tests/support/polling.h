@@ -34,4 +34,12 @@ bool poll(DWORD timeout_ms, Pred done) {
     }
 }
 
+// Waits until `handle` (a process, an event) is signalled, up to `timeout_ms`
+// (times wait_factor); whether it was.
+inline bool wait_for_signal(HANDLE handle, DWORD timeout_ms) {
+    const ULONGLONG scaled = ULONGLONG{timeout_ms} * wait_factor();
+    const DWORD limit = scaled < INFINITE ? static_cast<DWORD>(scaled) : INFINITE - 1;
+    return WaitForSingleObject(handle, limit) == WAIT_OBJECT_0;
+}
+
 }  // namespace teldo::test

@@ -6,19 +6,22 @@
 //                                 Creates FILE once it has ended.
 // FILE lets a caller outside Wine learn the outcome where the exit code is
 // lost, as when the tool runs inside a Wine virtual desktop.
+// TELDO_WAIT_FACTOR multiplies the limits, as it does the tests' own.
 #include <windows.h>
 
 #include <cwchar>
 
+#include "polling.h"
+
 namespace {
 
 HWND wait_for_window(const wchar_t* title) {
-    for (int tries = 0; tries < 300; ++tries) {
-        if (HWND window = FindWindowW(nullptr, title); window && IsWindowVisible(window))
-            return window;
-        Sleep(100);
-    }
-    return nullptr;
+    HWND window = nullptr;
+    const bool shown = teldo::test::poll(30000, [&] {
+        window = FindWindowW(nullptr, title);
+        return window && IsWindowVisible(window);
+    });
+    return shown ? window : nullptr;
 }
 
 void touch(int argc, wchar_t** argv) {
@@ -43,7 +46,7 @@ int wmain(int argc, wchar_t** argv) {
     GetWindowThreadProcessId(window, &process_id);
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
     PostMessageW(window, WM_CLOSE, 0, 0);
-    const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    const bool ended = process && teldo::test::wait_for_signal(process, 10000);
     if (process) CloseHandle(process);
     if (ended) touch(argc, argv);
     return ended ? 0 : 2;

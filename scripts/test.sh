@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds both architectures and runs every test: the pure logic natively, then
-# each build's suite under Wine on one virtual display, x86 (the bench PCs'
-# build) and x64, each with the tests side by side where they share nothing
-# (tests/CMakeLists.txt). A build whose architecture this machine cannot run
+# each build's suite under Wine, x86 (the bench PCs' build) and x64 side by
+# side, each on a virtual display of its own and with its tests side by side
+# where they share nothing (tests/CMakeLists.txt). A build whose architecture this machine cannot run
 # under Wine (scripts/wine-support.sh) still runs its binary check and the
 # tests that need no Wine, and reports its Wine tests as skipped, with the
 # reason. Writes what the tests tried into BUILD_DIR/<arch>/report.md and
@@ -19,23 +19,42 @@ cmake -S "$source_dir/tests/host" -B "$build_dir/host" -G Ninja -DX86_BUILD_DIR=
 cmake --build "$build_dir/host"
 (cd "$build_dir/host" && ctest --output-on-failure) || status=$?
 
-start_display
+# Each architecture's suite on a display of its own, side by side: the tests
+# wait on Wine far more than they compute, and the window tests of one suite
+# must not share a keyboard focus with the other's. The x64 suite prints its
+# output once it is done (it is in build/x64/ctest.log as it runs).
 notes=()
-for arch in x86 x64; do
-  tree=$build_dir/$arch
-  echo
-  echo "== The $arch suite ($tree)"
-  if why_not=$(wine_runs_here "$(cat "$tree/wine-arch")" 2>&1); then
+suite() {
+  local arch=$1 why_not
+  echo "== The $arch suite ($build_dir/$arch)"
+  if why_not=$(wine_runs_here "$(cat "$build_dir/$arch/wine-arch")" 2>&1); then
     boot_tree $arch
   else
-    notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not")
+    echo "NOTE: The $arch tests that run the Windows binaries under Wine were skipped: $why_not" \
+         >"$build_dir/$arch/skipped-note"
   fi
-  run_suite $arch || status=$?
+  run_suite $arch
+}
+rm -f "$build_dir"/x86/skipped-note "$build_dir"/x64/skipped-note
+# The displays one after the other, so that each finds a free number.
+start_display
+x64_display=$DISPLAY x64_display_pid=$display_pid
+trap 'kill "$x64_display_pid" 2>/dev/null; end_session' EXIT
+start_display
+DISPLAY=$x64_display suite x64 >/dev/null 2>&1 &
+x64_suite=$!
+suite x86 || status=$?
+wait $x64_suite || status=$?
+echo
+echo "== The x64 suite ($build_dir/x64)"
+cat "$build_dir/x64/ctest.log"
+for arch in x86 x64; do
+  [ -f "$build_dir/$arch/skipped-note" ] && notes+=("$(cat "$build_dir/$arch/skipped-note")")
 done
 
 for note in "${notes[@]}"; do
   echo
-  echo "NOTE: $note"
+  echo "$note"
   echo "  Only its build, binary check and the tests that need no Wine ran here."
 done
 exit $status

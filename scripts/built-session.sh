@@ -1,7 +1,9 @@
 # Sourced by the run, test and bench scripts: builds both architectures into
 # BUILD_DIR (their first argument, default build/) with the Wine prefixes
 # ready, and ends every Wine process of those prefixes, and the virtual
-# display if one was started, on exit.
+# display if one was started, on exit. scripts/build.sh, run first, stops at
+# once when BUILD_DIR or anything in it belongs to another user, before
+# anything is installed, built or started.
 # Leaves source_dir and build_dir set, and defines use_build_tree,
 # pick_run_arch, and start_display, boot_prefix and boot_tree
 # (scripts/wine-session.sh).
@@ -19,10 +21,15 @@ use_build_tree() {
   source "$source_dir/scripts/wine-env.sh"
 }
 
+# Every prefix of both trees (tree_prefixes, scripts/wine-support.sh).
 end_session() {
-  local prefix
-  for prefix in "$build_dir"/x86/wineprefix* "$build_dir"/x64/wineprefix*; do
-    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  local arch prefix
+  for arch in x86 x64; do
+    for prefix in "${tree_prefixes[@]}"; do
+      [ -d "$build_dir/$arch/$prefix" ] || continue
+      WINEPREFIX=$build_dir/$arch/$prefix wineserver -k 2>/dev/null || true
+      WINEPREFIX=$build_dir/$arch/$prefix wineserver -w 2>/dev/null || true
+    done
   done
   [ -n "$display_pid" ] && kill "$display_pid" 2>/dev/null
   return 0

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the run need on Debian 12 (as root):
-# both MinGW-w64 toolchains and 64-bit Wine everywhere, and 32-bit Wine
+# Installs what the build, the tests and the run need on Debian 12: both
+# MinGW-w64 toolchains and 64-bit Wine everywhere, and 32-bit Wine
 # (wine32:i386) only where this machine runs 32-bit x86 code
 # (scripts/wine-support.sh). With --x86-guest, also what builds and boots the
 # emulated PC of scripts/test-x86.sh. Does nothing when everything is already
-# there.
+# there. Installing needs root: run as root it installs directly; run as
+# another user it installs through sudo (which asks for that user's password),
+# or, without sudo, says what to run as root.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
 
+# fonts-wine is only recommended by Wine, and recommendations are not
+# installed: without its Marlett font the title bar's buttons show as letters.
+# x11-utils gives xdpyinfo, with which scripts/run.sh checks the display.
 packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
-          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64
-          xvfb xauth x11-apps imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 fonts-wine
+          xvfb xauth x11-apps x11-utils imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
           libunicorn-dev osslsigncode openssl)
 [ "${1:-}" = --x86-guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
 with_i386=no
@@ -26,14 +31,32 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages: ${missing[*]}; run this script as root to install them." >&2
+# Says what to run as root when this user cannot install, and stops.
+needs_root() {
+  local here
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Installing them needs root, and $1. Run this as root once:" >&2
+  echo "    su -c '$here/install-packages.sh${arguments}'" >&2
+  echo "then run the script you started again as yourself ($(id -un))." >&2
   exit 1
+}
+arguments=${1:+ $1}
+
+# The commands that install run as root: directly when this is root, else
+# through sudo.
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || needs_root "sudo is not installed"
+  echo "Installing ${#missing[@]} Debian packages for the build, the tests and the run, with sudo"
+  echo "(it asks for $(id -un)'s password): ${missing[*]}"
+  sudo -v || needs_root "sudo does not let $(id -un) do it"
+  as_root=(sudo)
+else
+  echo "Installing ${#missing[@]} Debian packages for the build, the tests and the run: ${missing[*]}"
 fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
 if [ $with_i386 = yes ]; then
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  dpkg --print-foreign-architectures | grep -qx i386 || "${as_root[@]}" dpkg --add-architecture i386
 fi
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

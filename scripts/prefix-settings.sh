@@ -2,6 +2,10 @@
 # `wine` calling its loader) the way every prefix of the project is set up.
 #   - CJK font links, for the Chinese captions;
 #   - the display's DPI (TELDO_DPI, default 96);
+#   - Wine's Marlett font (Debian's fonts-wine) in the prefix's Fonts folder,
+#     where Windows keeps it: it draws the title bar's buttons, and Debian's
+#     Wine 8 does not load the fonts of its own data folder, so without this
+#     copy the buttons show as the letters "0 1 r";
 #   - every window inside one virtual desktop: on a bare X server Wine waits
 #     2 s for a window manager to confirm each hidden or destroyed window (a
 #     dismissed message box, a closed program); inside its own desktop there
@@ -14,6 +18,10 @@ apply_prefix_settings() {
     prefix_reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
                /v "$face" /t REG_MULTI_SZ /d "$fontlink"
   done
+  local marlett=/usr/share/wine/fonts/marlett.ttf fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  if [ -f "$marlett" ] && ! cmp -s "$marlett" "$fonts/marlett.ttf"; then
+    mkdir -p "$fonts" && cp "$marlett" "$fonts/"
+  fi
   prefix_reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${TELDO_DPI:-96}"
   prefix_reg 'HKCU\Software\Wine\Explorer' /v Desktop /d Default
   prefix_reg 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768

@@ -6,7 +6,10 @@
 # packages and cached outside the checkout (scripts/x86-guest/). The build
 # tree is shared with the guest at its own path and CTest's output comes back
 # through it (BUILD_DIR/x86/ctest.log). Exits with the suite's status.
-# TELDO_WITHOUT_32BIT=1 takes the emulated path on any machine.
+# TELDO_WITHOUT_32BIT=1 takes the emulated path on any machine. No Wine
+# process of the build trees' prefixes outlives the script: natively the
+# session ends them (scripts/built-session.sh); on the emulated path
+# scripts/build.sh ends those it started, and the PC ends with its job.
 # Usage: scripts/test-x86.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,6 +28,8 @@ build_dir=${1:-$source_dir/build}
 guest=$("$source_dir/scripts/x86-guest/build-guest.sh")
 "$source_dir/scripts/install-packages.sh" --x86-guest
 # The x86 tree with its Wine-only test programs, which this machine cannot run.
+# It also makes the x64 tree's prefixes ready; build.sh ends their Wine
+# processes (wineservers, drivers) before it returns, so none is left here.
 TELDO_X86_WINE_TESTS=1 "$source_dir/scripts/build.sh" "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
 shares=(--share "$source_dir")

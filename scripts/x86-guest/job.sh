@@ -18,6 +18,19 @@ tree=$build_dir/x86
 source "$source_dir/scripts/wine-support.sh"
 source "$source_dir/scripts/wine-session.sh"
 
+# The prefixes' Wine processes and the virtual display end with the job, before
+# the PC powers off.
+end_job() {
+  local prefix
+  for prefix in "${tree_prefixes[@]}"; do
+    [ -d "$tree/$prefix" ] || continue
+    WINEPREFIX=$tree/$prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$tree/$prefix wineserver -w 2>/dev/null || true
+  done
+  [ -z "$display_pid" ] || kill "$display_pid" 2>/dev/null || true
+}
+trap end_job EXIT
+
 # The suite's own settings for this PC, where a device request costs several
 # times what it does natively and a window action ten times or more: fewer
 # soak pairs and random-operator events (counts that only buy time), and

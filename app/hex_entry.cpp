@@ -3,13 +3,6 @@
 namespace brenvo {
 namespace {
 
-int hex_digit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    return -1;
-}
-
 // To signed 32-bit: fails only for numbers of no integer width.
 std::optional<std::int32_t> to_int32(HexNumber number) {
     if (number.width == HexWidth::too_large) return std::nullopt;

@@ -1,7 +1,7 @@
 // Hexadecimal entry: the key filter shared by the three entry fields, the
-// "&H" reading of an entry's text, the narrowing of the read and write
-// actions' entries to the library's argument widths, and the hex display of
-// a byte. Pure logic, no window.
+// hex digit rule, the "&H" reading of an entry's text, the narrowing of the
+// read and write actions' entries to the library's argument widths, and the
+// hex display of a byte. Pure logic, no window.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,16 @@ namespace brenvo {
 // Every other code, negative ones and control characters included, is refused.
 constexpr bool key_accepted(std::int16_t code) {
     return code == 8 || (code >= 46 && code <= 70) || (code >= 97 && code <= 102);
+}
+
+// The value of one hexadecimal digit, 0-9, A-F or a-f; -1 for any other
+// character. The one digit rule of the project: Brenvo's "&H" reading below
+// and teldo.exe's numbers both read their digits with it.
+constexpr int hex_digit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
 }
 
 // The width an "&H" number takes: up to four significant digits make a

@@ -1,7 +1,8 @@
 # The package, made by `cpack` in the build tree: one zip of the tree's
 # architecture, Brenvo-<version>-win32.zip (x86, the bench PCs') or
 # Brenvo-<version>-win64.zip (x64), holding one folder with
-#   Brenvo.exe, TELDO.dll, OPERATORS-GUIDE.txt, LICENSE.txt, CHANGELOG.txt
+#   Brenvo.exe, teldo.exe (the ports from the command line), TELDO.dll,
+#         OPERATORS-GUIDE.txt, LICENSE.txt, CHANGELOG.txt
 #   driver/teldo.sys, the TELDO port driver, test-signed, the public half of
 #         its test certificate (TELDO-test-signing.cer) and its README.txt
 #   sdk/  the developer's kit for programs of the engineers' own: teldo.h,
@@ -13,6 +14,8 @@
 # Chinese captions, also a UTF-8 byte order mark for Notepad.
 
 install(TARGETS brenvo RUNTIME DESTINATION .)
+# teldo.exe, the ports from the command line, beside Brenvo.exe.
+install(PROGRAMS $<TARGET_FILE:teldo_exe> DESTINATION .)
 # TELDO.dll alone, without its import library.
 install(PROGRAMS $<TARGET_FILE:teldo> DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:teldo_driver> DESTINATION driver)
@@ -70,9 +73,10 @@ include(CPack)
 # the report in binary-report.txt.
 add_custom_target(binary_report ALL
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DOUTPUT=${PROJECT_BINARY_DIR}/binary-report.txt
-          -P ${PROJECT_SOURCE_DIR}/cmake/binary_report.cmake $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo>
+          -P ${PROJECT_SOURCE_DIR}/cmake/binary_report.cmake $<TARGET_FILE:brenvo>
+          $<TARGET_FILE:teldo_exe> $<TARGET_FILE:teldo>
   VERBATIM)
-add_dependencies(binary_report brenvo teldo)
+add_dependencies(binary_report brenvo teldo_exe teldo)
 
 # Every build proves that the shipped binaries suit the oldest Windows of their
 # architecture: its functions and PE versions, comctl32 for Brenvo, and on
@@ -81,6 +85,7 @@ add_custom_target(check_binaries ALL
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} ${BRENVO_BINARY_CHECK_ARGS}
           -DALLOWED_IMPORTS=${PROJECT_SOURCE_DIR}/cmake/windows2000-imports.txt
           -P ${PROJECT_SOURCE_DIR}/cmake/check_binaries.cmake
-          $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo> $<TARGET_FILE:teldo_driver>
+          $<TARGET_FILE:brenvo> $<TARGET_FILE:teldo_exe> $<TARGET_FILE:teldo>
+          $<TARGET_FILE:teldo_driver>
   VERBATIM)
-add_dependencies(check_binaries brenvo teldo teldo_driver)
+add_dependencies(check_binaries brenvo teldo_exe teldo teldo_driver)

@@ -1,0 +1,206 @@
+// teldo.exe end to end: the real program, run with a command line and a
+// standard input, against the port driver of the tree's prefix (its
+// simulated bus, where a port never written reads FF). Each row checks the
+// program's standard output exactly, the gist of its standard error, its
+// exit code, and exactly which requests reached the driver, in order, and
+// through how many opens of the device.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver_diagnostics.h"
+#include "polling.h"
+#include "version.h"
+
+namespace {
+
+using teldo::diag::FaultPlan;
+using teldo::test::DriverDiagnostics;
+using teldo::test::ExpectedRequest;
+
+using Sent = std::vector<ExpectedRequest>;
+
+ExpectedRequest rd(std::uint16_t port) { return {false, port}; }
+ExpectedRequest wr(std::uint16_t port, std::uint8_t value) { return {true, port, value}; }
+
+Sent reads(std::uint16_t first, int count, Sent before = {}) {
+    for (int i = 0; i < count; ++i) before.push_back(rd(static_cast<std::uint16_t>(first + i)));
+    return before;
+}
+
+std::string ff_bytes(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += i == 0 ? "FF" : " FF";
+    return text;
+}
+
+struct Row {
+    const char* what;
+    const char* arguments;
+    const char* input;       // the standard input, then its end
+    FaultPlan fault;         // planned in the driver before the run
+    Sent sent;               // what reaches the driver, in order
+    std::uint32_t opens;     // opens of the device
+    std::string output;      // the standard output exactly, "\n" standing for "\r\n"
+    const char* error_gist;  // in the standard error; "" when it must be empty
+    DWORD exit_code;
+};
+
+const Row rows[] = {
+    {"rd: one port", "rd 300", "", {}, {rd(0x300)}, 1, "FF\n", "", 0},
+    {"rd: COUNT is hex, up to the last port", "rd 0XfFf0 10", "", {}, reads(0xFFF0, 16), 1,
+     ff_bytes(16) + "\n", "", 0},
+    {"wr: each value to the next port", "wr 0x300 5A 0 ff", "", {},
+     {wr(0x300, 0x5A), wr(0x301, 0x00), wr(0x302, 0xFF)}, 1, "", "", 0},
+    {"--version", "--version", "", {}, {}, 0, "teldo " BRENVO_VERSION_TEXT "\n", "", 0},
+
+    // Usage errors: nothing opened, nothing sent, not even the good values.
+    {"no command", "", "", {}, {}, 0, "", "no command", 2},
+    {"port above FFFF", "rd 10000", "", {}, {}, 0, "", "port 10000 is above FFFF", 2},
+    {"a long port must not wrap to 0300", "rd 100000300", "", {}, {}, 0, "",
+     "port 100000300 is above FFFF", 2},
+    {"value above FF after a good one", "wr 300 5A 100", "", {}, {}, 0, "",
+     "value 100 is above FF", 2},
+    {"COUNT past FFFF", "rd FFFF 2", "", {}, {}, 0, "", "COUNT 2 from that port runs past", 2},
+    {"values past FFFF must not wrap to 0000", "wr FFFF 1 2", "", {}, {}, 0, "",
+     "too many values for port FFFF", 2},
+    {"trailing junk", "rd 12x", "", {}, {}, 0, "", "'12x' is not a hex number", 2},
+    {"unknown command", "peek 300", "", {}, {}, 0, "", "unknown command 'peek'", 2},
+    {"missing value", "wr 300", "", {}, {}, 0, "", "wr takes PORT VALUE...", 2},
+
+    // A failed request: reported with its port and the system's error
+    // (STATUS_IO_DEVICE_ERROR is 1117), and nothing sent after it.
+    {"a failed write stops the rest", "wr 300 5A 6B", "", {1, 0}, {wr(0x300, 0x5A)}, 1, "",
+     "write of 5A to port 0300 failed: error 1117", 1},
+
+    // Standard input: one open for the whole script.
+    {"- runs its lines, skipping blank and # lines", "-",
+     "# set-up\n\nwr 300 1 0 3\n  \n\t# the ports around them\ndump 2fe 311\nrd 300 3\n", {},
+     reads(0x300, 3, reads(0x2FE, 20, {wr(0x300, 1), wr(0x301, 0), wr(0x302, 3)})), 1,
+     "02FE: FF FF 01 00 03 " + ff_bytes(11) + "\n030E: " + ff_bytes(4) + "\n01 00 03\n", "", 0},
+    {"- stops at a line with a usage error, sending nothing of it", "-",
+     "wr 300 5A\r\n# then\r\n\r\nwr 301 100 \r\nwr 302 1\r\n", {}, {wr(0x300, 0x5A)}, 1, "",
+     "line 4: value 100 is above FF", 2},
+    // A failed read cannot be told from a 0 by TELDO_RD's result alone.
+    {"- stops at a failed read, printing no byte for it", "-", "# first\n\nrd 300\nwr 300 1\n",
+     {1, 0}, {rd(0x300)}, 1, "", "line 3: read of port 0300 failed: error 1117", 1},
+};
+
+std::string crlf(const std::string& text) {
+    std::string result;
+    for (char c : text) result += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return result;
+}
+
+// A file for one of the child's standard handles: inherited by it, gone once
+// closed.
+HANDLE temporary_file() {
+    char folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "tel", 0, name);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                       nullptr);
+}
+
+std::string contents(HANDLE file) {
+    std::string text;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got != 0)
+        text.append(buffer, got);
+    return text;
+}
+
+struct Ended {
+    DWORD exit_code = 0;
+    std::string output, error;
+};
+
+// Runs teldo.exe (beside this test in bin/) with `arguments`, its standard
+// input a pipe holding `input` and then its end.
+Ended run_teldo(const std::string& arguments, const std::string& input) {
+    Ended run;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE input_end = nullptr, input_pipe = nullptr;
+    if (!CreatePipe(&input_end, &input_pipe, &inherit, 65536)) {
+        ADD_FAILURE() << "no pipe, error " << GetLastError();
+        return run;
+    }
+    SetHandleInformation(input_pipe, HANDLE_FLAG_INHERIT, 0);
+    DWORD written = 0;
+    if (!input.empty()) WriteFile(input_pipe, input.data(), input.size(), &written, nullptr);
+    EXPECT_EQ(written, input.size());
+    CloseHandle(input_pipe);
+    const HANDLE output = temporary_file(), error = temporary_file();
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input_end;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    std::string command_line = "teldo.exe " + arguments;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        if (!teldo::test::wait_for_signal(process.hProcess, 30000)) {
+            ADD_FAILURE() << "teldo.exe did not end";
+            TerminateProcess(process.hProcess, 9);
+            WaitForSingleObject(process.hProcess, 10000);
+        }
+        GetExitCodeProcess(process.hProcess, &run.exit_code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        ADD_FAILURE() << "teldo.exe did not start, error " << GetLastError();
+    }
+    CloseHandle(input_end);
+    run.output = contents(output);
+    run.error = contents(error);
+    CloseHandle(output);
+    CloseHandle(error);
+    return run;
+}
+
+TEST(TeldoExe, EachCommandPrintsSendsAndExitsAsItShould) {
+    DriverDiagnostics diagnostics;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.what << ": teldo " << row.arguments);
+        ASSERT_TRUE(diagnostics.reset());
+        if (row.fault.fail_next != 0 || row.fault.empty_next_reads != 0) {
+            ASSERT_TRUE(diagnostics.inject(row.fault));
+        }
+
+        const Ended run = run_teldo(row.arguments, row.input);
+
+        EXPECT_EQ(run.exit_code, row.exit_code);
+        EXPECT_EQ(run.output, crlf(row.output));
+        if (*row.error_gist == '\0') {
+            EXPECT_EQ(run.error, "");
+        } else {
+            EXPECT_NE(run.error.find(row.error_gist), std::string::npos) << run.error;
+        }
+        if (row.exit_code == 2) {
+            EXPECT_NE(run.error.find("\r\nusage: teldo "), std::string::npos) << run.error;
+        }
+        // Once its close has reached the driver, which frees the device for
+        // the next row.
+        const auto snapshot = diagnostics.snapshot_after_closes(row.opens);
+        EXPECT_EQ(snapshot.opens, row.opens);
+        EXPECT_EQ(snapshot.closes, row.opens);
+        EXPECT_EQ(snapshot.requests, row.sent.size());
+        if (snapshot.requests != row.sent.size()) continue;
+        for (std::size_t i = 0; i < row.sent.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "request " << i);
+            teldo::test::expect_port_request(snapshot.recent[i], row.sent[i]);
+        }
+    }
+}
+
+}  // namespace

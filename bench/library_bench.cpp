@@ -1,14 +1,17 @@
 // Per-call time of TELDO_RD against a raw DeviceIoControl read on the very
-// same device handle (taken from the library's own open), in alternating
-// rounds (each side first every other round) so that both see the same
-// machine state. Prints the fastest and the median round of each.
+// same device handle (taken from the library's own open). Each round times
+// one short batch of each, the one that goes first alternating, so that both
+// halves of a round see the same machine state; the ratio of a round is
+// TELDO_RD's time over the raw read's. Rounds go on until the median ratio
+// is known to within +-1% (its 95% interval), or the time runs out. Prints
+// the median per-call times and the median ratio, each with its spread.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "pe_image.h"
+#include "statistics.h"
 #include "teldo.h"
 #include "teldo_protocol.h"
 
@@ -55,9 +58,15 @@ double per_call_ns(Read read, int calls) {
     return elapsed / calls;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+constexpr int batch_calls = 50;         // a short batch: the two halves of a round lie close together
+constexpr int minimum_rounds = 1000;
+constexpr int check_every = 200;        // rounds between looks at the ratio's precision
+constexpr double wanted_precision = 0.01;
+constexpr double time_limit_s = 90;
+
+void print_time(const char* what, const bench::Spread& ns) {
+    std::printf("  %-20s %7.2f us  (interquartile range %.2f to %.2f us)\n", what,
+                ns.median / 1000, ns.lower_quartile / 1000, ns.upper_quartile / 1000);
 }
 
 }  // namespace
@@ -70,24 +79,44 @@ int main() {
         std::fprintf(stderr, "cannot open the device through TELDO.dll\n");
         return 1;
     }
-    constexpr int rounds = 20;
-    constexpr int calls = 250;
-    per_call_ns(TELDO_RD, calls);  // warm-up
-    std::vector<double> library_ns, raw_ns;
-    for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) library_ns.push_back(per_call_ns(TELDO_RD, calls));
-        raw_ns.push_back(per_call_ns(raw_read, calls));
-        if (round % 2 == 1) library_ns.push_back(per_call_ns(TELDO_RD, calls));
+    for (int i = 0; i < 20; ++i) {  // warm-up: both paths and the driver's pages in
+        per_call_ns(TELDO_RD, batch_calls);
+        per_call_ns(raw_read, batch_calls);
+    }
+    std::vector<double> library_ns, raw_ns, ratios;
+    const double start = now_ns();
+    bench::Spread ratio;
+    for (int round = 0;; ++round) {
+        double library_time, raw_time;
+        if (round % 2 == 0) {
+            library_time = per_call_ns(TELDO_RD, batch_calls);
+            raw_time = per_call_ns(raw_read, batch_calls);
+        } else {
+            raw_time = per_call_ns(raw_read, batch_calls);
+            library_time = per_call_ns(TELDO_RD, batch_calls);
+        }
+        library_ns.push_back(library_time);
+        raw_ns.push_back(raw_time);
+        ratios.push_back(library_time / raw_time);
+        if (round + 1 < minimum_rounds || (round + 1) % check_every != 0) continue;
+        ratio = bench::spread(ratios);
+        if (ratio.relative_precision() <= wanted_precision) break;
+        if ((now_ns() - start) / 1e9 > time_limit_s) break;
     }
     TELDO_Close();
-    const double library_best = *std::min_element(library_ns.begin(), library_ns.end());
-    const double raw_best = *std::min_element(raw_ns.begin(), raw_ns.end());
-    std::printf("%d rounds of %d reads each; ns per call, fastest round and median round\n",
-                rounds, calls);
-    std::printf("TELDO_RD              %9.0f  %9.0f\n", library_best, median(library_ns));
-    std::printf("raw DeviceIoControl   %9.0f  %9.0f\n", raw_best, median(raw_ns));
-    std::printf("library / raw         %9.3f  %9.3f  (fastest rounds: %+.1f%%)\n",
-                library_best / raw_best, median(library_ns) / median(raw_ns),
-                100.0 * (library_best / raw_best - 1.0));
+    const double elapsed_s = (now_ns() - start) / 1e9;
+
+    std::printf("%zu rounds in %.1f s, each a batch of %d TELDO_RD and a batch of %d raw reads,\n"
+                "the first of the two alternating; per call, the median round:\n",
+                ratios.size(), elapsed_s, batch_calls, batch_calls);
+    print_time("TELDO_RD", bench::spread(library_ns));
+    print_time("raw DeviceIoControl", bench::spread(raw_ns));
+    std::printf("  TELDO_RD / raw       %7.3f     (95%% interval of the median %.3f to %.3f;\n"
+                "                                   interquartile range of the rounds %.3f to %.3f)\n",
+                ratio.median, ratio.median_low, ratio.median_high, ratio.lower_quartile,
+                ratio.upper_quartile);
+    if (ratio.relative_precision() > wanted_precision)
+        std::printf("  (the time ran out before the ratio was known to within +-%.0f%%: the machine is busy)\n",
+                    100 * wanted_precision);
     return 0;
 }

@@ -27,7 +27,11 @@ tree=${1:?usage: update-report.sh TREE | --readme [BUILD_DIR]}
 compgen -G "$tree/report/*.md" >/dev/null || exit 0
 {
   echo "<!-- report:begin (written by scripts/update-report.sh --readme from a test run) -->"
-  echo "From the $(basename "$tree") suite of a test run."
+  # When and where it ran, so that a figure copied from it names its machine.
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+  wine_version=$(wine --version 2>/dev/null || echo "Wine of unknown version")
+  echo "From the $(basename "$tree") suite of the test run of $(date -u '+%Y-%m-%d %H:%M UTC')" \
+       "on $(nproc) processors (${cpu:-unknown}), $wine_version; figures vary with the machine's load."
   echo
   echo "| what was tried | how much | what held |"
   echo "|---|---|---|"

@@ -111,12 +111,6 @@ int main() {
                 ratios.size(), elapsed_s, batch_calls, batch_calls);
     print_time("TELDO_RD", bench::spread(library_ns));
     print_time("raw DeviceIoControl", bench::spread(raw_ns));
-    std::printf("  TELDO_RD / raw       %7.3f     (95%% interval of the median %.3f to %.3f;\n"
-                "                                   interquartile range of the rounds %.3f to %.3f)\n",
-                ratio.median, ratio.median_low, ratio.median_high, ratio.lower_quartile,
-                ratio.upper_quartile);
-    if (ratio.relative_precision() > wanted_precision)
-        std::printf("  (the time ran out before the ratio was known to within +-%.0f%%: the machine is busy)\n",
-                    100 * wanted_precision);
+    bench::print_ratio("TELDO_RD / raw", ratio, wanted_precision, "the time");
     return 0;
 }

@@ -132,12 +132,6 @@ int main() {
                 ratios.size(), elapsed_s);
     print_time("Brenvo.exe", bench::spread(brenvo_ms));
     print_time("minimal window", bench::spread(minimal_ms));
-    std::printf("  Brenvo / minimal     %7.3f     (95%% interval of the median %.3f to %.3f;\n"
-                "                                   interquartile range of the rounds %.3f to %.3f)\n",
-                ratio.median, ratio.median_low, ratio.median_high, ratio.lower_quartile,
-                ratio.upper_quartile);
-    if (ratio.relative_precision() > wanted_precision)
-        std::printf("  (the rounds ran out before the ratio was known to within +-%.0f%%: the machine is busy)\n",
-                    100 * wanted_precision);
+    bench::print_ratio("Brenvo / minimal", ratio, wanted_precision, "the rounds");
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <vector>
 
 namespace bench {
@@ -53,6 +54,20 @@ inline Spread spread(std::vector<double> values) {
     result.median_low = values[rank(std::floor(n / 2 - half_width))];
     result.median_high = values[rank(std::ceil(n / 2 + half_width + 1))];
     return result;
+}
+
+// Prints a ratio of two interleaved measurements ("Brenvo / minimal"), its
+// interval and spread, and says when `what_ran_out` ("the time", "the
+// rounds") ended the measuring before the ratio was known to `wanted`.
+inline void print_ratio(const char* label, const Spread& ratio, double wanted,
+                        const char* what_ran_out) {
+    std::printf("  %-20s %7.3f     (95%% interval of the median %.3f to %.3f;\n"
+                "                                   interquartile range of the rounds %.3f to %.3f)\n",
+                label, ratio.median, ratio.median_low, ratio.median_high, ratio.lower_quartile,
+                ratio.upper_quartile);
+    if (ratio.relative_precision() > wanted)
+        std::printf("  (%s ran out before the ratio was known to within +-%.0f%%: the machine is busy)\n",
+                    what_ran_out, 100 * wanted);
 }
 
 }  // namespace bench

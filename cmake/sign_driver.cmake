@@ -40,14 +40,7 @@ if(NOT EXISTS ${public} OR ${certificate} IS_NEWER_THAN ${public})
   endif()
 endif()
 
-# The linker writes a fresh file each time, so a signed one is never signed
-# twice; one that already carries a signature is left alone.
-execute_process(COMMAND ${OSSLSIGNCODE} extract-signature -in ${FILE} -out ${FILE}.p7
-                RESULT_VARIABLE unsigned OUTPUT_QUIET ERROR_QUIET)
-file(REMOVE ${FILE}.p7)
-if(NOT unsigned)
-  return()
-endif()
+# Run after each link, which writes a fresh, unsigned file.
 set(common -certs ${certificate} -key ${key} -ph -n "TELDO port driver")
 execute_process(COMMAND ${OSSLSIGNCODE} sign ${common} -h sha1 -in ${FILE} -out ${FILE}.sha1
                 RESULT_VARIABLE failed OUTPUT_QUIET ERROR_VARIABLE error)

@@ -57,15 +57,7 @@ build_dir=$(cd "$build_dir" && pwd)
 # still running in the background (when the build failed) have finished.
 end_prefixes() {
   wait 2>/dev/null || true
-  command -v wineserver >/dev/null || return 0
-  local arch prefix
-  for arch in x86 x64; do
-    for prefix in "${tree_prefixes[@]}"; do
-      [ -d "$build_dir/$arch/$prefix" ] || continue
-      WINEPREFIX=$build_dir/$arch/$prefix wineserver -k 2>/dev/null || true
-      WINEPREFIX=$build_dir/$arch/$prefix wineserver -w 2>/dev/null || true
-    done
-  done
+  end_tree_prefixes "$build_dir"
 }
 trap end_prefixes EXIT
 

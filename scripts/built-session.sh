@@ -21,16 +21,8 @@ use_build_tree() {
   source "$source_dir/scripts/wine-env.sh"
 }
 
-# Every prefix of both trees (tree_prefixes, scripts/wine-support.sh).
 end_session() {
-  local arch prefix
-  for arch in x86 x64; do
-    for prefix in "${tree_prefixes[@]}"; do
-      [ -d "$build_dir/$arch/$prefix" ] || continue
-      WINEPREFIX=$build_dir/$arch/$prefix wineserver -k 2>/dev/null || true
-      WINEPREFIX=$build_dir/$arch/$prefix wineserver -w 2>/dev/null || true
-    done
-  done
+  end_tree_prefixes "$build_dir"
   [ -n "$display_pid" ] && kill "$display_pid" 2>/dev/null
   return 0
 }

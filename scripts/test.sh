@@ -24,18 +24,17 @@ cmake --build "$build_dir/host"
 # must not share a keyboard focus with the other's. The x64 suite prints its
 # output once it is done (it is in build/x64/ctest.log as it runs).
 notes=()
+for arch in x86 x64; do
+  why_not=$(wine_runs_here "$(cat "$build_dir/$arch/wine-arch")" 2>&1) ||
+    notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not")
+done
 suite() {
-  local arch=$1 why_not
-  echo "== The $arch suite ($build_dir/$arch)"
-  if why_not=$(wine_runs_here "$(cat "$build_dir/$arch/wine-arch")" 2>&1); then
-    boot_tree $arch
-  else
-    echo "NOTE: The $arch tests that run the Windows binaries under Wine were skipped: $why_not" \
-         >"$build_dir/$arch/skipped-note"
+  echo "== The $1 suite ($build_dir/$1)"
+  if wine_runs_here "$(cat "$build_dir/$1/wine-arch")" 2>/dev/null; then
+    boot_tree "$1"
   fi
-  run_suite $arch
+  run_suite "$1"
 }
-rm -f "$build_dir"/x86/skipped-note "$build_dir"/x64/skipped-note
 # The displays one after the other, so that each finds a free number.
 start_display
 x64_display=$DISPLAY x64_display_pid=$display_pid
@@ -48,13 +47,9 @@ wait $x64_suite || status=$?
 echo
 echo "== The x64 suite ($build_dir/x64)"
 cat "$build_dir/x64/ctest.log"
-for arch in x86 x64; do
-  [ -f "$build_dir/$arch/skipped-note" ] && notes+=("$(cat "$build_dir/$arch/skipped-note")")
-done
-
 for note in "${notes[@]}"; do
   echo
-  echo "$note"
+  echo "NOTE: $note"
   echo "  Only its build, binary check and the tests that need no Wine ran here."
 done
 exit $status

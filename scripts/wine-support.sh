@@ -9,6 +9,20 @@
 # Every build tree's prefixes: the main one and the soak test's own.
 tree_prefixes=(wineprefix wineprefix-soak)
 
+# Ends every Wine process of the prefixes of both trees under BUILD_DIR and
+# waits until they are gone. A prefix whose driver runs never ends by itself.
+end_tree_prefixes() {
+  command -v wineserver >/dev/null || return 0
+  local arch prefix
+  for arch in x86 x64; do
+    for prefix in "${tree_prefixes[@]}"; do
+      [ -d "$1/$arch/$prefix" ] || continue
+      WINEPREFIX=$1/$arch/$prefix wineserver -k 2>/dev/null || true
+      WINEPREFIX=$1/$arch/$prefix wineserver -w 2>/dev/null || true
+    done
+  done
+}
+
 wine_unsupported_exit_code=77  # WINE_UNSUPPORTED_EXIT_CODE in CMakeLists.txt: CTest counts it as skipped
 
 # True when this machine runs 32-bit x86 Linux programs natively: tries a

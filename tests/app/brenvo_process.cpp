@@ -177,7 +177,9 @@ bool BrenvoProcess::sync() {
     for (int round = 0; round < 2; ++round) {
         const LPARAM marker = ++sync_marker_;
         if (!PostMessageW(target, EM_SETLIMITTEXT, static_cast<WPARAM>(marker), 0)) return false;
-        const bool arrived = poll(10000, [&] {
+        // Generous: a run of a thousand characters into a long field takes a
+        // starved program many seconds on a busy machine.
+        const bool arrived = poll(60000, [&] {
             DWORD_PTR limit = 0;
             return SendMessageTimeoutW(target, EM_GETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000,
                                        &limit) &&

@@ -1,0 +1,1 @@
+// The precompiled test headers are made with this file (tests/CMakeLists.txt).

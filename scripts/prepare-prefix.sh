@@ -21,8 +21,7 @@ fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating Wine prefix $WINEPREFIX"
-  wine wineboot -i >/dev/null 2>&1
-  wineserver -w
+  copy_fresh_prefix "$build" "$WINEPREFIX"
 fi
 [ "${2:-}" = --create ] && exit 0
 # wineserver stays up between the many short Wine runs of a session.

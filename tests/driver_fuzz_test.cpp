@@ -6,11 +6,13 @@
 // Replay a failure with TELDO_FUZZ_SEED set to the printed seed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "driver_diagnostics.h"
@@ -89,6 +91,28 @@ private:
     std::mt19937 random_;
 };
 
+// A request sent, waiting to be found in the driver's record.
+struct SentRequest {
+    int index;
+    RandomRequest request;
+    std::array<std::uint8_t, 8> first_input;  // as the record keeps them
+    bool succeeded;
+};
+
+std::string describe(const SentRequest& sent) {
+    const RandomRequest& request = sent.request;
+    return "request " + std::to_string(sent.index) + ": code " + std::to_string(request.code) +
+           " in " + std::to_string(request.input_length) + (request.input_buffer ? "" : " (no buffer)") +
+           " out " + std::to_string(request.output_length) + (request.output_buffer ? "" : " (no buffer)");
+}
+
+bool is_record_of(const teldo::diag::RecordedRequest& seen, const SentRequest& sent) {
+    const std::size_t kept = std::min<std::size_t>(sent.request.input_length, sent.first_input.size());
+    return seen.code == sent.request.code && seen.input_length == sent.request.input_length &&
+           seen.output_length == sent.request.output_length &&
+           std::equal(sent.first_input.begin(), sent.first_input.begin() + kept, seen.input);
+}
+
 TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
     DriverDiagnostics diagnostics;
     ASSERT_TRUE(diagnostics.reset());
@@ -104,9 +128,45 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
     std::vector<std::uint8_t> input(9100), output(9100);
     int malformed = 0, well_formed = 0, stopped_by_platform = 0, failures = 0;
     std::uint32_t reached_driver = 0;
+
+    // The driver's record tells which requests reached it and how it
+    // completed them. It keeps the last 32, so it is read once per batch of
+    // 16 requests: each sent request, in order, either is the next new entry
+    // (same code, lengths and first input bytes) or never reached the driver.
+    std::vector<SentRequest> batch;
+    const auto match_batch_with_record = [&] {
+        const auto snapshot = diagnostics.snapshot();
+        const std::uint32_t arrived = snapshot.requests - reached_driver;
+        if (arrived > batch.size() || arrived > snapshot.recorded) {
+            ++failures, ADD_FAILURE() << arrived << " requests reached the driver out of "
+                                      << batch.size() << " sent";
+            batch.clear();
+            return;
+        }
+        const teldo::diag::RecordedRequest* next = snapshot.recent + (snapshot.recorded - arrived);
+        const teldo::diag::RecordedRequest* const end = snapshot.recent + snapshot.recorded;
+        for (const SentRequest& sent : batch) {
+            const bool reached = next != end && is_record_of(*next, sent);
+            if (reached && sent.succeeded != (next->status >= 0))
+                ++failures, ADD_FAILURE() << "the caller was told otherwise than the driver completed "
+                                          << describe(sent);
+            if (reached) ++next;
+            if (!sent.request.well_formed() && !reached) ++stopped_by_platform;
+            if (sent.request.well_formed() && !reached)
+                ++failures, ADD_FAILURE() << "the record does not show " << describe(sent);
+        }
+        if (next != end)
+            ++failures, ADD_FAILURE() << "the record shows " << (end - next)
+                                      << " requests that were not sent, after "
+                                      << describe(batch.back());
+        reached_driver = snapshot.requests;
+        batch.clear();
+    };
+
     for (int i = 0; i < request_count && failures < 10; ++i) {
         const RandomRequest request = generator.next();
-        for (auto& byte : input) byte = static_cast<std::uint8_t>(generator.pick(256));
+        const std::size_t filled = std::max<std::uint32_t>(request.input_length, 2);
+        for (std::size_t b = 0; b < filled; ++b) input[b] = static_cast<std::uint8_t>(generator.pick(256));
         const std::uint16_t port = static_cast<std::uint16_t>(input[0] | (input[1] << 8));
         const std::uint8_t sentinel = static_cast<std::uint8_t>(~ports[port]);
         output[0] = sentinel;
@@ -115,49 +175,28 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
             device, request.code, request.input_buffer ? input.data() : nullptr,
             request.input_length, request.output_buffer ? output.data() : nullptr,
             request.output_length, &returned, nullptr);
-
-        const auto describe = [&] {
-            return "request " + std::to_string(i) + ": code " + std::to_string(request.code) +
-                   " in " + std::to_string(request.input_length) + (request.input_buffer ? "" : " (no buffer)") +
-                   " out " + std::to_string(request.output_length) + (request.output_buffer ? "" : " (no buffer)");
-        };
-        // The driver's record tells whether the request reached it and how
-        // it was completed.
-        const auto snapshot = diagnostics.snapshot();
-        const bool reached = snapshot.requests != reached_driver;
-        if (reached) {
-            ++reached_driver;
-            const auto& seen = snapshot.recent[snapshot.recorded - 1];
-            if (snapshot.requests != reached_driver || seen.code != request.code ||
-                seen.input_length != request.input_length)
-                ++failures, ADD_FAILURE() << "the record does not show " << describe();
-            if (succeeded != (seen.status >= 0))
-                ++failures, ADD_FAILURE() << "the caller was told otherwise than the driver "
-                                             "completed "
-                                          << describe();
-        }
+        SentRequest sent{i, request, {}, succeeded};
+        std::copy_n(input.begin(), sent.first_input.size(), sent.first_input.begin());
+        batch.push_back(sent);
 
         if (!request.well_formed()) {
             ++malformed;
-            if (!reached) ++stopped_by_platform;
-            if (succeeded) ++failures, ADD_FAILURE() << "accepted " << describe();
+            if (succeeded) ++failures, ADD_FAILURE() << "accepted " << describe(sent);
             if (request.output_buffer && output[0] != sentinel)
-                ++failures, ADD_FAILURE() << "wrote output for " << describe();
-            continue;
-        }
-        ++well_formed;
-        if (!succeeded || !reached) {
-            ++failures, ADD_FAILURE() << "refused " << describe();
-            continue;
-        }
-        if (request.code == IOCTL_PORT_WRITE) {
+                ++failures, ADD_FAILURE() << "wrote output for " << describe(sent);
+        } else if (!succeeded) {
+            ++well_formed;
+            ++failures, ADD_FAILURE() << "refused " << describe(sent);
+        } else if (++well_formed; request.code == IOCTL_PORT_WRITE) {
             ports[port] = input[2];
         } else if (returned != 1 || output[0] != ports[port]) {
             ++failures, ADD_FAILURE() << "read of port " << port << " gave " << int(output[0])
                                       << " (" << returned << " bytes), expected "
                                       << int(ports[port]);
         }
+        if (batch.size() == 16) match_batch_with_record();
     }
+    if (!batch.empty()) match_batch_with_record();
 
     EXPECT_EQ(diagnostics.snapshot().requests, reached_driver);
 

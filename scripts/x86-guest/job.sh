@@ -44,6 +44,9 @@ tar -C $shared_tree --exclude='./wineprefix*' --exclude='./package-*test' -cf - 
   tar -C /var/tmp/x86-tree -xf -
 mount --bind /var/tmp/x86-tree "$tree"
 
+# The package tests copy the tree's fresh prefix: here the image's.
+ln -sfn /var/lib/brenvo/win32-prefix "$tree/wineprefix-fresh"
+
 start_display
 pids=()
 for prefix in "${tree_prefixes[@]}"; do

@@ -10,7 +10,8 @@
 # failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
 # anything needs Wine, so that it runs, and must pass, also where Wine cannot.
-# WINEARCH (win32 or win64) names the package's architecture.
+# WINEARCH (win32 or win64) names the package's architecture;
+# TELDO_FRESH_PREFIX, when set, a fresh prefix of it to start from.
 # Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]
 set -euo pipefail
 : "${WINEARCH:?WINEARCH must name the architecture of the package}"
@@ -47,9 +48,18 @@ fi
 wine_runs_here "$WINEARCH" || exit $wine_unsupported_exit_code
 use_wine_loader "$WINEARCH"
 
-echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
-wine wineboot -i >/dev/null 2>&1
-wineserver -w
+# A copy of the build tree's fresh prefix (TELDO_FRESH_PREFIX), which Wine
+# made and nothing has run in, is as fresh as a new one and takes a second
+# instead of a quarter of a minute.
+if [ -f "${TELDO_FRESH_PREFIX:-}/system.reg" ]; then
+  echo "Copying the fresh $WINEARCH Wine prefix $TELDO_FRESH_PREFIX to $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  cp -a "$TELDO_FRESH_PREFIX/." "$WINEPREFIX/"
+else
+  echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
+  wine wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
 wineserver -p 60
 source "$(dirname "$0")/../../scripts/prefix-settings.sh"
 apply_prefix_settings

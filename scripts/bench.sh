@@ -20,6 +20,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 pick_run_arch || { echo "The benchmarks cannot run on this machine: no Wine of either architecture runs here." >&2; exit 1; }
 use_build_tree $run_arch
 bin=$TELDO_BUILD_DIR/bin
+cmake --build "$TELDO_BUILD_DIR" --target library_bench startup_bench minimal_window >/dev/null
 soak_pairs=1000000
 
 # A virtual display of its own, whatever DISPLAY the caller has: the start-up

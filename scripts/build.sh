@@ -3,7 +3,8 @@
 # BUILD_DIR/x86 and x64 into BUILD_DIR/x64 (BUILD_DIR default: build), and
 # makes the Wine prefixes of each that this machine can run ready with the
 # TELDO port driver running: the tree's main prefix and the soak test's own.
-# New prefixes are created while the build runs. Every Wine process of those
+# New prefixes are created while the build runs. Also builds the native tests
+# (BUILD_DIR/host) beside them. Every Wine process of those
 # prefixes ends with this script: the run, test and bench scripts start the
 # prefixes again for their own session and end them when it ends.
 # First of all it stops when BUILD_DIR or anything in it belongs to another
@@ -71,15 +72,24 @@ for arch in x86:i686:win32 x64:x86_64:win64; do
         -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-$processor-mingw.cmake" >/dev/null
 done
 
-# prepare-prefix.sh with ARGS on every prefix of both trees, side by side;
-# fails when one of them fails, once all have ended.
+# The native tests (tests/host) build beside the Windows builds: they need no
+# Windows header, and the x86 build only when they run. Their output is in
+# BUILD_DIR/host/build.log.
+mkdir -p "$build_dir/host"
+(
+  cmake -S "$source_dir/tests/host" -B "$build_dir/host" -G Ninja -DX86_BUILD_DIR="$build_dir/x86" &&
+    cmake --build "$build_dir/host"
+) >"$build_dir/host/build.log" 2>&1 &
+host_build=$!
+
+# prepare-prefix.sh with ARGS on every prefix of build tree ARCH, side by
+# side; fails when one of them fails, once all have ended.
 prepare_prefixes() {
-  local arch prefix pid pids=() status=0
-  for arch in x86 x64; do
-    for prefix in "${tree_prefixes[@]}"; do
-      TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" "$@" &
-      pids+=($!)
-    done
+  local arch=$1 prefix pid pids=() status=0
+  shift
+  for prefix in "${tree_prefixes[@]}"; do
+    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" "$@" &
+    pids+=($!)
   done
   for pid in "${pids[@]}"; do
     wait "$pid" || status=1
@@ -87,10 +97,24 @@ prepare_prefixes() {
   return $status
 }
 
-prepare_prefixes --create &
-creating=$!
-for arch in x86 x64; do
-  cmake --build "$build_dir/$arch"
-done
-wait $creating
-prepare_prefixes
+# The prefixes are made while the trees build, and each tree's get its
+# driver as soon as that tree is built, while the next one builds.
+prepare_prefixes x86 --create &
+creating_x86=$!
+prepare_prefixes x64 --create &
+creating_x64=$!
+cmake --build "$build_dir/x86"
+wait $creating_x86
+prepare_prefixes x86 &
+preparing_x86=$!
+cmake --build "$build_dir/x64"
+wait $creating_x64
+status=0
+prepare_prefixes x64 || status=1
+wait $preparing_x86 || status=1
+if ! wait $host_build; then
+  cat "$build_dir/host/build.log" >&2
+  echo "The native tests did not build (their log: $build_dir/host/build.log)" >&2
+  status=1
+fi
+exit $status

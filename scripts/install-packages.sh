@@ -15,7 +15,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine-support.sh"
 # x11-utils gives xdpyinfo, with which scripts/run.sh checks the display.
 packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 fonts-wine
-          xvfb xauth x11-apps x11-utils imagemagick fonts-noto-cjk googletest clang-14 lld-14 llvm-14
+          xvfb xauth x11-apps x11-utils imagemagick fonts-noto-cjk googletest libgtest-dev clang-14 lld-14 llvm-14
           libunicorn-dev osslsigncode openssl)
 [ "${1:-}" = --x86-guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
 with_i386=no

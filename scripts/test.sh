@@ -13,10 +13,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 
 # The pure logic, and the win32 package's TELDO.dll and teldo.sys on an
-# emulated Pentium, natively (tests/host/CMakeLists.txt).
+# emulated Pentium, natively (tests/host/CMakeLists.txt, built by build.sh).
 status=0
-cmake -S "$source_dir/tests/host" -B "$build_dir/host" -G Ninja -DX86_BUILD_DIR="$build_dir/x86" >/dev/null
-cmake --build "$build_dir/host"
 (cd "$build_dir/host" && ctest --output-on-failure) || status=$?
 
 # Each architecture's suite on a display of its own, side by side: the tests

@@ -7,16 +7,27 @@ display_pid=
 
 # One virtual X display (Xvfb) for everything this session shows; DISPLAY
 # names it. A window manager is not needed: the prefixes use a Wine desktop.
+# Xvfb picks a free display number itself and tells it once it is ready, so
+# that sessions starting at the same moment (a second clone's tests) never
+# share a display.
 start_display() {
-  local number=90
-  while [ -e /tmp/.X$number-lock ] || [ -e /tmp/.X11-unix/X$number ]; do number=$((number + 1)); done
-  Xvfb :$number -screen 0 1024x768x24 -nolisten tcp -ac >/dev/null 2>&1 &
+  local told number=
+  told=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -ac 3>"$told" >/dev/null 2>&1 &
   display_pid=$!
-  export DISPLAY=:$number
   local _
-  for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$number ] && return 0; sleep 0.05; done
-  echo "The virtual display :$number did not start" >&2
-  return 1
+  for _ in $(seq 200); do
+    number=$(sed -n 's/^\([0-9][0-9]*\)$/\1/p' "$told")
+    [ -n "$number" ] && break
+    kill -0 "$display_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  rm -f "$told"
+  if [ -z "$number" ]; then
+    echo "The virtual display did not start" >&2
+    return 1
+  fi
+  export DISPLAY=:$number
 }
 
 # Starts the prefix PREFIX (default wineprefix) of build tree ARCH on the

@@ -13,7 +13,10 @@
 # WINEARCH (win32 or win64) names the package's architecture;
 # TELDO_FRESH_PREFIX, when set, a fresh prefix of it to start from.
 # Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]
-set -euo pipefail
+set -eEuo pipefail
+# A step that fails names itself: most of them are Wine commands whose own
+# output goes nowhere.
+trap 'echo "package_test.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 : "${WINEARCH:?WINEARCH must name the architecture of the package}"
 zip=$(realpath "${1:?usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR}")
 test_program=$(realpath "${2:?}")

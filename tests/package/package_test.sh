@@ -34,8 +34,8 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 [ -d "$WINEPREFIX" ] && { wineserver -k 2>/dev/null || true; }  # left from an aborted run
 rm -rf "$work"
 mkdir -p "$work"
-trap 'wineserver -k 2>/dev/null || true' EXIT
-trap 'exit 143' TERM INT  # a timeout ends the prefix too
+trap 'status=$?; wineserver -k 2>/dev/null || true; [ $status -eq 0 ] || echo "package_test.sh: ends with status $status" >&2' EXIT
+trap 'echo "package_test.sh: stopped by a signal" >&2; exit 143' TERM INT  # a timeout ends the prefix too
 
 (cd "$work" && cmake -E tar xf "$zip")
 package=$work/$(basename "$zip" .zip)

@@ -26,7 +26,7 @@ copy_fresh_prefix() {
       WINEPREFIX=$fresh wineserver -w
     fi
   ) 9>"$tree/.fresh-prefix.lock"
-  rm -rf "$dir"
+  rm -rf "$dir" "$dir.partial"
   cp -a "$fresh" "$dir.partial"
   mv "$dir.partial" "$dir"
 }

@@ -40,12 +40,20 @@ digests=$(algorithms 'Message digest algorithm  :')
 pages=$(algorithms 'Page hash algorithm  :')
 [ "$pages" = "SHA1 SHA256" ] || problems+=("page hashes are '$pages', not SHA1 and SHA256")
 grep -q '^Number of verified signatures: 2$' <<<"$report" || problems+=("not two verified signatures")
-grep -qE '^PE checksum +: [0-9A-F]{8}$' <<<"$report" ||
-  problems+=("wrong PE checksum: $(grep 'PE checksum' <<<"$report" || true)")
+# osslsigncode 2.5 (Debian 12's) prints the current and the calculated
+# checksum; later versions print one, marked MISMATCH when they differ.
+current=$(sed -n 's/^Current PE checksum *: *\([0-9A-F]*\)$/\1/p' <<<"$report")
+calculated=$(sed -n 's/^Calculated PE checksum *: *\([0-9A-F]*\)$/\1/p' <<<"$report")
+if [ -n "$current" ]; then
+  [ "$current" = "$calculated" ] || problems+=("wrong PE checksum: $current, not $calculated")
+else
+  grep -qE '^PE checksum +: [0-9A-F]{8}$' <<<"$report" ||
+    problems+=("wrong PE checksum: $(grep 'PE checksum' <<<"$report" || true)")
+fi
 # The signer is the certificate shipped beside the driver.
 signer=none
-if osslsigncode extract-signature -in "$driver" -out "$work/signature.p7" >/dev/null 2>&1; then
-  signer=$(openssl pkcs7 -inform der -in "$work/signature.p7" -print_certs |
+if osslsigncode extract-signature -pem -in "$driver" -out "$work/signature.p7" >/dev/null 2>&1; then
+  signer=$(openssl pkcs7 -inform pem -in "$work/signature.p7" -print_certs |
            openssl x509 -noout -fingerprint -sha256) || signer=unreadable
 fi
 shipped=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)

@@ -45,7 +45,7 @@ tar -C $shared_tree --exclude='./wineprefix*' --exclude='./package-*test' -cf - 
 mount --bind /var/tmp/x86-tree "$tree"
 
 # The package tests copy the tree's fresh prefix: here the image's.
-ln -sfn /var/lib/brenvo/win32-prefix "$tree/wineprefix-fresh"
+ln -sfn /var/lib/brenvo/win32-prefix "$tree/$fresh_prefix"
 
 start_display
 pids=()

@@ -3,7 +3,7 @@
 # BUILD_DIR/x86 and x64 into BUILD_DIR/x64 (BUILD_DIR default: build), and
 # makes the Wine prefixes of each that this machine can run ready with the
 # TELDO port driver running: the tree's main prefix and the soak test's own.
-# New prefixes are created while the build runs. Also builds the native tests
+# The prefixes are made ready while the build runs. Also builds the native tests
 # (BUILD_DIR/host) beside them. Every Wine process of those
 # prefixes ends with this script: the run, test and bench scripts start the
 # prefixes again for their own session and end them when it ends.
@@ -82,13 +82,12 @@ mkdir -p "$build_dir/host"
 ) >"$build_dir/host/build.log" 2>&1 &
 host_build=$!
 
-# prepare-prefix.sh with ARGS on every prefix of build tree ARCH, side by
-# side; fails when one of them fails, once all have ended.
+# prepare-prefix.sh on every prefix of build tree ARCH, side by side; fails
+# when one of them fails, once all have ended.
 prepare_prefixes() {
   local arch=$1 prefix pid pids=() status=0
-  shift
   for prefix in "${tree_prefixes[@]}"; do
-    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" "$@" &
+    TELDO_PREFIX=$prefix "$source_dir/scripts/prepare-prefix.sh" "$build_dir/$arch" &
     pids+=($!)
   done
   for pid in "${pids[@]}"; do
@@ -97,21 +96,19 @@ prepare_prefixes() {
   return $status
 }
 
-# The prefixes are made while the trees build, and each tree's get its
-# driver as soon as that tree is built, while the next one builds.
-prepare_prefixes x86 --create &
-creating_x86=$!
-prepare_prefixes x64 --create &
-creating_x64=$!
-cmake --build "$build_dir/x86"
-wait $creating_x86
+# Each tree's driver is built first, so that its prefixes are made and get
+# the driver while the rest of both trees builds.
+cmake --build "$build_dir/x86" --target teldo_driver
+cmake --build "$build_dir/x64" --target teldo_driver
 prepare_prefixes x86 &
 preparing_x86=$!
+prepare_prefixes x64 &
+preparing_x64=$!
+cmake --build "$build_dir/x86"
 cmake --build "$build_dir/x64"
-wait $creating_x64
 status=0
-prepare_prefixes x64 || status=1
 wait $preparing_x86 || status=1
+wait $preparing_x64 || status=1
 if ! wait $host_build; then
   cat "$build_dir/host/build.log" >&2
   echo "The native tests did not build (their log: $build_dir/host/build.log)" >&2

@@ -5,12 +5,11 @@
 # prompts, with the project's settings (scripts/prefix-settings.sh) and the
 # freshly built TELDO port driver installed as a kernel service that starts
 # with the prefix, in its simulated mode (no Parameters\Ports) and with its
-# diagnostic device turned on. With --create it only creates the prefix,
-# which needs no build, so that it can run beside the build.
+# diagnostic device turned on. It needs only the tree's teldo.sys built.
 # Safe to run again: it only redoes what is missing or out of date.
-# Usage: prepare-prefix.sh BUILD_DIR [--create]
+# Usage: prepare-prefix.sh BUILD_DIR
 set -euo pipefail
-build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR [--create]}" && pwd)
+build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
 export TELDO_BUILD_DIR=$build
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/prefix-settings.sh"
@@ -23,7 +22,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating Wine prefix $WINEPREFIX"
   copy_fresh_prefix "$build" "$WINEPREFIX"
 fi
-[ "${2:-}" = --create ] && exit 0
 # wineserver stays up between the many short Wine runs of a session.
 wineserver -p 60 2>/dev/null || true  # already running is fine
 

@@ -26,9 +26,31 @@ copy_fresh_prefix() {
       WINEPREFIX=$fresh wineserver -w
     fi
   ) 9>"$tree/.fresh-prefix.lock"
-  rm -rf "$dir" "$dir.partial"
-  cp -a "$fresh" "$dir.partial"
-  mv "$dir.partial" "$dir"
+  copy_prefix "$fresh" "$dir"
+}
+
+# Makes DIR a copy of the prefix FROM, in which no Wine may be running. Wine's
+# own binaries in system32 and syswow64, most of a prefix's gigabyte, become
+# hard links to FROM's: Wine writes them only when a prefix is made or its
+# Wine version changes, and then the same files for every prefix. Every other
+# file (the registry, the settings files) is the copy's own. Where links cannot
+# be made (FROM on another file system), it copies everything.
+copy_prefix() {
+  local from=$1 dir=$2 partial
+  partial=$(realpath -m "$dir.partial")
+  rm -rf "$dir" "$partial"
+  if cp -al "$from" "$partial" 2>/dev/null; then
+    (
+      cd "$from" &&
+        find . -type f ! \( \( -path './drive_c/windows/system32/*' -o -path './drive_c/windows/syswow64/*' \) \
+                              \( -name '*.dll' -o -name '*.exe' -o -name '*.nls' -o -name '*.drv' -o -name '*.sys' \) \) \
+               -print0 | xargs -0 -r cp -p --remove-destination --parents -t "$partial"
+    ) || return 1
+  else
+    rm -rf "$partial"
+    cp -a "$from" "$partial" || return 1
+  fi
+  mv "$partial" "$dir"
 }
 
 # Ends every Wine process of the prefixes of both trees under BUILD_DIR and

@@ -56,8 +56,7 @@ use_wine_loader "$WINEARCH"
 # instead of a quarter of a minute.
 if [ -f "${TELDO_FRESH_PREFIX:-}/system.reg" ]; then
   echo "Copying the fresh $WINEARCH Wine prefix $TELDO_FRESH_PREFIX to $WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  cp -a "$TELDO_FRESH_PREFIX/." "$WINEPREFIX/"
+  copy_prefix "$TELDO_FRESH_PREFIX/." "$WINEPREFIX"
 else
   echo "Creating a fresh $WINEARCH Wine prefix in $WINEPREFIX"
   wine wineboot -i >/dev/null 2>&1

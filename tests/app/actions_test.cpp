@@ -2,6 +2,7 @@
 // port driver, with the driver's record of requests as the witness.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "brenvo_process.h"
@@ -14,13 +15,29 @@ namespace {
 
 using namespace brenvo::design;
 
+// The cases of a suite share one running program, which starting anew for
+// every case would take longer than most cases: each case begins with the
+// driver reset and the fields and the output empty, as in a program just
+// started. A case that ends the program or fails leaves the next one a new one.
 class BrenvoActions : public testing::Test {
 protected:
+    BrenvoActions() : brenvo(program()) {}
+
     void SetUp() override {
         ASSERT_TRUE(diagnostics.reset());
-        ASSERT_TRUE(brenvo.start());
-        ASSERT_NE(brenvo.wait_for_window(), nullptr) << "Brenvo's window did not appear";
+        if (!brenvo.started()) {
+            ASSERT_TRUE(brenvo.start());
+            ASSERT_NE(brenvo.wait_for_window(), nullptr) << "Brenvo's window did not appear";
+            return;
+        }
+        for (int id : {id_text2, id_text5, id_text6, id_label11}) brenvo.set_text(id, L"");
+        ASSERT_TRUE(brenvo.sync());
     }
+
+    void TearDown() override {
+        if (HasFailure() || !brenvo.is_running()) shared_.reset();
+    }
+    static void TearDownTestSuite() { shared_.reset(); }
 
     // Types an entry into a field, key by key, replacing its text.
     void enter(int id, const std::wstring& text) {
@@ -47,7 +64,14 @@ protected:
     }
 
     teldo::test::DriverDiagnostics diagnostics;
-    BrenvoProcess brenvo;
+    BrenvoProcess& brenvo;
+
+private:
+    static BrenvoProcess& program() {
+        if (!shared_) shared_ = std::make_unique<BrenvoProcess>();
+        return *shared_;
+    }
+    static inline std::unique_ptr<BrenvoProcess> shared_;
 };
 
 struct ReadCase {

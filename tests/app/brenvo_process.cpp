@@ -23,12 +23,10 @@ std::wstring class_of(HWND window) {
 
 std::wstring window_text(HWND window) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
-        return L"";
+    if (!send_message(window, WM_GETTEXTLENGTH, 0, 0, length)) return L"";
     std::wstring text(length + 1, L'\0');
     DWORD_PTR copied = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
+    send_message(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), copied);
     text.resize(copied);
     return text;
 }
@@ -65,6 +63,12 @@ std::wstring binary_directory() {
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring directory(path, length);
     return directory.substr(0, directory.find_last_of(L"\\/"));
+}
+
+bool send_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR& result) {
+    result = 0;
+    const DWORD limit = 30000 * teldo::test::wait_factor();
+    return SendMessageTimeoutW(window, message, wparam, lparam, SMTO_NORMAL, limit, &result) != 0;
 }
 
 int run_and_wait(const std::wstring& command_line, DWORD timeout_ms) {
@@ -144,8 +148,7 @@ std::wstring BrenvoProcess::text(int id) const { return window_text(control(id))
 
 void BrenvoProcess::set_text(int id, const std::wstring& text) {
     DWORD_PTR result;
-    SendMessageTimeoutW(control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                        SMTO_ABORTIFHUNG, 5000, &result);
+    send_message(control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), result);
 }
 
 void BrenvoProcess::click(int id) { PostMessageW(control(id), BM_CLICK, 0, 0); }
@@ -181,14 +184,13 @@ bool BrenvoProcess::sync() {
         // starved program many seconds on a busy machine.
         const bool arrived = poll(60000, [&] {
             DWORD_PTR limit = 0;
-            return SendMessageTimeoutW(target, EM_GETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000,
-                                       &limit) &&
+            return send_message(target, EM_GETLIMITTEXT, 0, 0, limit) &&
                    static_cast<LPARAM>(limit) == marker;
         });
         if (!arrived) return false;
     }
     DWORD_PTR ignored;
-    SendMessageTimeoutW(target, EM_SETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    send_message(target, EM_SETLIMITTEXT, 0, 0, ignored);
     return true;
 }
 

@@ -23,6 +23,13 @@ std::wstring binary_directory();
 // Runs a program and waits for it; its exit code, or -1 when it did not run.
 int run_and_wait(const std::wstring& command_line, DWORD timeout_ms = 60000);
 
+// Sends a message to a window of another process and waits up to 30 s (times
+// TELDO_WAIT_FACTOR) for its answer; whether it answered, the answer in
+// `result`. It does not give up early on a "hung" thread (SMTO_ABORTIFHUNG):
+// Wine counts a thread as hung after 5 s away from its messages, which a
+// program starting up or loading a font on a slow machine can be.
+bool send_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR& result);
+
 struct MessageBoxSeen {
     HWND window = nullptr;
     std::wstring caption;

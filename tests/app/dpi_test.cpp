@@ -47,7 +47,7 @@ bool contains(const RECT& outer, const RECT& inner) {
 
 LRESULT send(HWND window, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, message, wparam, lparam, SMTO_ABORTIFHUNG, 5000, &result);
+    send_message(window, message, wparam, lparam, result);
     return static_cast<LRESULT>(result);
 }
 

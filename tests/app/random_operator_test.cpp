@@ -243,8 +243,8 @@ TEST_P(BrenvoCloseDuringWarning, ClosesTheDeviceOnceAndEnds) {
         PostMessageW(brenvo.form(), WM_CLOSE, 0, 0);
     } else {
         DWORD_PTR result = 0;
-        SendMessageTimeoutW(brenvo.form(), WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
-        SendMessageTimeoutW(brenvo.form(), WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        send_message(brenvo.form(), WM_QUERYENDSESSION, 0, 0, result);
+        send_message(brenvo.form(), WM_ENDSESSION, TRUE, 0, result);
     }
     EXPECT_EQ(brenvo.wait_for_exit(10000), 0u);
     const auto snapshot = diagnostics.snapshot_after_closes(1);

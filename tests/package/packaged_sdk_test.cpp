@@ -33,7 +33,7 @@ void run_example(const char* file) {
     ASSERT_TRUE(diagnostics.reset()) << "the packaged port driver does not answer";
 
     const ChildResult run = run_child("\"" + directory + "\\" + file + "\"");
-    ASSERT_TRUE(run.started) << file;
+    ASSERT_TRUE(run.started) << file << " did not start: error " << run.start_error;
     ASSERT_TRUE(run.finished) << file << " did not end";
     EXPECT_EQ(run.exit_code, 0u) << run.output;
     EXPECT_NE(run.output.find("TELDO_RD(0x0300) = 0x5A\n"), std::string::npos) << run.output;

@@ -30,8 +30,10 @@ ChildProcess::ChildProcess(const std::string& command_line) {
     std::vector<char> line(command_line.begin(), command_line.end());
     line.push_back('\0');
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process_))
+                        &startup, &process_)) {
+        start_error_ = GetLastError();
         process_ = {};
+    }
     CloseHandle(output_end);
     CloseHandle(input_end);
 }
@@ -88,6 +90,7 @@ void ChildProcess::kill() {
 ChildResult ChildProcess::finish(unsigned long timeout_ms) {
     ChildResult result;
     result.started = started();
+    result.start_error = start_error_;
     close_input();
     if (!result.started) return result;
     // Drain the pipe while waiting, so a talkative child cannot block on it;

@@ -11,6 +11,7 @@ namespace teldo::test {
 
 struct ChildResult {
     bool started = false;
+    unsigned long start_error = 0;  // GetLastError() when it did not start
     bool finished = false;   // false when it was still running at the timeout
     unsigned long exit_code = 0;
     std::string output;      // standard output and error, carriage returns removed
@@ -48,6 +49,7 @@ private:
     bool ended() const;
 
     PROCESS_INFORMATION process_{};
+    DWORD start_error_ = 0;
     HANDLE output_pipe_ = nullptr;
     HANDLE input_pipe_ = nullptr;
     std::string output_;

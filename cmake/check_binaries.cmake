@@ -15,7 +15,15 @@
 #     a code section named .portio, one in it other than the byte-wide DX
 #     forms in (%dx),%al and out %al,(%dx), or a .portio section in any file
 #     but teldo.sys, whose x64 port cycles live there alone (its x86 build
-#     calls the HAL's READ_PORT_UCHAR/WRITE_PORT_UCHAR instead).
+#     calls the HAL's READ_PORT_UCHAR/WRITE_PORT_UCHAR instead);
+#   - what memory integrity (HVCI) refuses to load, and keeps every file to:
+#     a section both writable and executable, an image that is not
+#     NX-compatible, an import address table inside an executable section,
+#     and for teldo.sys a section alignment other than 0x1000;
+#   - an export from an executable or teldo.sys (a driver's functions are
+#     for the kernel to call through its dispatch table, not by name);
+#   - (x64) no exception directory: without unwind data no debugger or crash
+#     dump can walk a stack through the file's functions.
 # Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 -DPE_VERSION=M.N
 #              [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...
 # Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys,
@@ -189,6 +197,50 @@ foreach(file IN LISTS files)
     endif()
   endforeach()
 
+  # The section table: "  3 .portio  00000010  <VMA>  <LMA>  <file offset>  2**2", then
+  # its flags; a PE section without IMAGE_SCN_MEM_WRITE shows READONLY.
+  string(REGEX MATCH "ImageBase\t+([0-9a-f]+)" _ "${headers}")
+  math(EXPR image_base "0x${CMAKE_MATCH_1}")
+  string(REGEX MATCH "Entry c ([0-9a-f]+) ([0-9a-f]+) Import Address Table" _ "${headers}")
+  math(EXPR iat "0x${CMAKE_MATCH_1}")
+  string(REGEX MATCHALL "\n +[0-9]+ [^ \n]+ +[0-9a-f]+ +[0-9a-f]+ [^\n]*\n[ \t]+[A-Z, ]+" sections "${headers}")
+  foreach(section IN LISTS sections)
+    string(REGEX MATCH "\n +[0-9]+ ([^ \n]+) +([0-9a-f]+) +([0-9a-f]+) [^\n]*\n[ \t]+([A-Z, ]+)" _ "${section}")
+    set(section_name "${CMAKE_MATCH_1}")
+    set(flags "${CMAKE_MATCH_4}")
+    math(EXPR start "0x${CMAKE_MATCH_3} - ${image_base}")
+    math(EXPR end "${start} + 0x${CMAKE_MATCH_2}")
+    if(flags MATCHES "CODE" AND NOT flags MATCHES "READONLY")
+      list(APPEND problems "${name}: section ${section_name} is both writable and executable")
+    endif()
+    if(flags MATCHES "CODE" AND iat GREATER 0 AND iat GREATER_EQUAL start AND iat LESS end)
+      list(APPEND problems "${name}: its import address table is in the executable section ${section_name}")
+    endif()
+  endforeach()
+  string(REGEX MATCH "DllCharacteristics\t+([0-9a-f]+)" _ "${headers}")
+  math(EXPR nx_compatible "0x${CMAKE_MATCH_1} & 0x100")  # IMAGE_DLLCHARACTERISTICS_NX_COMPAT
+  if(nx_compatible EQUAL 0)
+    list(APPEND problems "${name}: is not NX-compatible")
+  endif()
+  # (An if() with MATCHES sets CMAKE_MATCH_n again: each value is kept first.)
+  string(REGEX MATCH "SectionAlignment\t+([0-9a-f]+)" _ "${headers}")
+  set(alignment "${CMAKE_MATCH_1}")
+  if(name STREQUAL "teldo.sys" AND NOT alignment MATCHES "^0*1000$")
+    list(APPEND problems "${name}: section alignment 0x${alignment}, not 0x1000")
+  endif()
+  # A DLL's export table may be there and empty: what counts is its functions.
+  set(exported 0)
+  if(headers MATCHES "Number in:\n\tExport Address Table[ \t]+([0-9a-f]+)")
+    math(EXPR exported "0x${CMAKE_MATCH_1}")
+  endif()
+  if(name MATCHES "\\.(exe|sys)$" AND exported GREATER 0)
+    list(APPEND problems "${name}: exports ${exported} function(s), which no program or driver of ours may")
+  endif()
+  string(REGEX MATCH "Entry 3 [0-9a-f]+ ([0-9a-f]+) Exception Directory" _ "${headers}")
+  if(ARCH STREQUAL "x64" AND CMAKE_MATCH_1 MATCHES "^0+$")
+    list(APPEND problems "${name}: has no exception directory (unwind data)")
+  endif()
+
   if(name STREQUAL "Brenvo.exe" AND NOT has_comctl32)
     list(APPEND problems "${name}: does not import COMCTL32.dll, so on XP its manifest's common controls 6 are never loaded")
   endif()
@@ -196,10 +248,10 @@ endforeach()
 
 if(problems)
   list(JOIN problems "\n  " report)
-  message(FATAL_ERROR "${ARCH} binaries that would not run on the oldest Windows they are for:\n  ${report}")
+  message(FATAL_ERROR "${ARCH} binaries that break the rules for what we ship:\n  ${report}")
 endif()
 list(LENGTH files count)
 if(PENTIUM_ONLY)
   set(instructions "only Pentium instructions, ")
 endif()
-message("Binary check (${ARCH}): ${count} file(s) use ${instructions}only functions on the allow-list, PE versions at most ${PE_VERSION}")
+message("Binary check (${ARCH}): ${count} file(s) use ${instructions}only functions on the allow-list, PE versions at most ${PE_VERSION}; no writable code, NX-compatible, no import table in code, no exports from programs or the driver")

@@ -60,10 +60,17 @@ target_link_options(bench_pc_target INTERFACE
   -Wl,--major-subsystem-version,${pe_major},--minor-subsystem-version,${pe_minor})
 
 # Binaries without the C runtime: their own entry point, no exceptions or
-# RTTI, no unwind tables or stack protector (both need runtime support).
+# RTTI, no stack protector (it needs runtime support). On x64 they keep their
+# unwind data (.pdata/.xdata, the exception directory), which the ABI asks of
+# every function that is not a leaf and without which a debugger or a crash
+# dump cannot walk a stack through them; with no exceptions it names no
+# handler, so it needs nothing from a runtime. x86 has no such tables.
 add_library(no_crt INTERFACE)
-target_compile_options(no_crt INTERFACE -fno-exceptions -fno-asynchronous-unwind-tables
-  -fno-stack-protector "$<$<COMPILE_LANGUAGE:CXX>:-fno-rtti;-fno-threadsafe-statics>")
+target_compile_options(no_crt INTERFACE -fno-exceptions -fno-stack-protector
+  "$<$<COMPILE_LANGUAGE:CXX>:-fno-rtti;-fno-threadsafe-statics>")
+if(BRENVO_ARCH STREQUAL "x86")
+  target_compile_options(no_crt INTERFACE -fno-asynchronous-unwind-tables)
+endif()
 target_link_options(no_crt INTERFACE -nostdlib -s)
 
 # Makes the stdcall function NAME the entry point of TARGET; on x86 the

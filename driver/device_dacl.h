@@ -1,5 +1,5 @@
-// The fixed security descriptor that the driver puts on its devices in real
-// mode: a protected DACL that grants full file access to SYSTEM and to the
+// The fixed security descriptor that the driver puts on its devices: a
+// protected DACL that grants full file access to SYSTEM and to the
 // Administrators group, and, when an administrator allows it, to the local
 // Users group; nobody else may open the device. Built here as the
 // self-relative bytes the kernel takes, so that no security API is needed

@@ -2,8 +2,8 @@
 // "\\.\TELDODiag", which any number of openers may use at once, so that a test
 // can watch what reached the port device while another process holds it. The
 // driver publishes it only when its service key holds Parameters\Diagnostics,
-// a REG_DWORD of 1, as it starts, in either mode; with real ports it may be
-// opened by the same accounts as the port device.
+// a REG_DWORD of 1, as it starts, in either mode; it may be opened by the
+// same accounts as the port device.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +37,8 @@ constexpr std::uint32_t recorded_capacity = 32;
 // Output of IOCTL_DIAG_SNAPSHOT.
 struct Snapshot {
     std::uint32_t opens;             // creates granted
-    std::uint32_t closes;            // holder's closes
-    std::uint32_t refused_opens;     // creates refused while the device was held
+    std::uint32_t closes;            // releases by the holder: its last handle closed
+    std::uint32_t refused_opens;     // creates refused: device held, or not opened to read and write
     std::uint32_t held;              // 1 while an opener holds the device
     std::uint32_t requests;          // device-control requests since the reset
     std::uint32_t recorded;          // entries valid in recent[], oldest first

@@ -2,11 +2,11 @@
 // requests and grants it to one opener at a time. By default it serves a
 // simulated port space. When the administrator lists port windows under its
 // service key (Parameters\Ports), it drives the real bus instead, but only
-// inside those windows, and only SYSTEM and Administrators (and, if allowed,
-// Users) may open it. Only when its service key turns it on (Parameters,
-// Diagnostics = 1) does it also publish \\.\TELDODiag, where a test may read
-// what reached the port device, clear it, reset the simulated ports and plan
-// faults.
+// inside those windows. In both modes only SYSTEM and Administrators (and,
+// if allowed, Users) may open it, and only for reading and writing. Only
+// when its service key turns it on (Parameters, Diagnostics = 1) does it
+// also publish \\.\TELDODiag, where a test may read what reached the port
+// device, clear it, reset the simulated ports and plan faults.
 #include "kernel.h"
 
 #include "device_security.h"
@@ -51,11 +51,21 @@ private:
     KIRQL irql_;
 };
 
-NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
+// What a request is completed with. The functions that decide it under the
+// lock return one, and the dispatch routine completes the request only once
+// the lock is released: a completion routine may send the device another
+// request on the same processor, which would otherwise wait for the lock
+// forever.
+struct Completion {
+    NTSTATUS status;
+    ULONG_PTR information = 0;
+};
+
+NTSTATUS complete(PIRP irp, Completion completion) {
+    irp->IoStatus.Status = completion.status;
+    irp->IoStatus.Information = completion.information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return completion.status;
 }
 
 NTSTATUS status_of(teldo::model::Outcome outcome) {
@@ -79,42 +89,38 @@ teldo::model::Request request_of(PIRP irp, const IO_STACK_LOCATION& stack) {
             parameters.OutputBufferLength};
 }
 
-NTSTATUS port_control(PIRP irp, const IO_STACK_LOCATION& stack) {
-    const teldo::model::Request request = request_of(irp, stack);
+Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT file) {
     StateGuard guard;
-    const bool from_holder = stack.FileObject != nullptr && stack.FileObject == state.holder;
+    const bool from_holder = file != nullptr && file == state.holder;
     auto& entry = state.log.add(request, from_holder);
-    NTSTATUS status = STATUS_ACCESS_DENIED;  // a handle the device was not granted to
-    ULONG_PTR returned = 0;
+    Completion completion{STATUS_ACCESS_DENIED};  // a handle the device was not granted to
     if (from_holder) {
         teldo::bus::RealBus real_bus(port_windows);
         const auto reply = settings.real_ports
                                ? teldo::model::serve(real_bus, state.faults, request)
                                : teldo::model::serve(state.ports, state.faults, request);
-        status = status_of(reply.outcome);
-        returned = reply.returned;
+        completion = {status_of(reply.outcome), reply.returned};
     }
-    entry.status = status;
-    return complete(irp, status, returned);
+    entry.status = completion.status;
+    return completion;
 }
 
-NTSTATUS diag_control(PIRP irp, const IO_STACK_LOCATION& stack) {
+Completion serve_diag_request(const teldo::model::Request& request) {
     using namespace teldo::diag;
-    const teldo::model::Request request = request_of(irp, stack);
     StateGuard guard;
     switch (request.code) {
         case IOCTL_DIAG_RESET:
             if (request.input_length != 0 || request.output_length != 0)
-                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
+                return {STATUS_INFO_LENGTH_MISMATCH};
             if (!settings.real_ports) state.ports.clear();  // memory; a real port is never reset
             state.log.clear();
             state.faults = {};
             state.opens = state.closes = state.refused_opens = 0;
-            return complete(irp, STATUS_SUCCESS);
+            return {STATUS_SUCCESS};
         case IOCTL_DIAG_SNAPSHOT: {
             if (request.input_length != 0 || request.output_length != sizeof(Snapshot))
-                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
-            if (request.output == nullptr) return complete(irp, STATUS_INVALID_PARAMETER);
+                return {STATUS_INFO_LENGTH_MISMATCH};
+            if (request.output == nullptr) return {STATUS_INVALID_PARAMETER};
             auto& snapshot = *reinterpret_cast<Snapshot*>(request.output);
             snapshot = {};
             snapshot.opens = state.opens;
@@ -123,52 +129,90 @@ NTSTATUS diag_control(PIRP irp, const IO_STACK_LOCATION& stack) {
             snapshot.held = state.holder != nullptr ? 1 : 0;
             snapshot.requests = state.log.total();
             snapshot.recorded = state.log.copy_to(snapshot.recent);
-            return complete(irp, STATUS_SUCCESS, sizeof(Snapshot));
+            return {STATUS_SUCCESS, sizeof(Snapshot)};
         }
         case IOCTL_DIAG_INJECT:
             if (request.input_length != sizeof(FaultPlan) || request.output_length != 0)
-                return complete(irp, STATUS_INFO_LENGTH_MISMATCH);
-            if (request.input == nullptr) return complete(irp, STATUS_INVALID_PARAMETER);
+                return {STATUS_INFO_LENGTH_MISMATCH};
+            if (request.input == nullptr) return {STATUS_INVALID_PARAMETER};
             state.faults = *reinterpret_cast<const FaultPlan*>(request.input);
-            return complete(irp, STATUS_SUCCESS);
+            return {STATUS_SUCCESS};
         default:
-            return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+            return {STATUS_INVALID_DEVICE_REQUEST};
     }
 }
 
-// The port device serves one holder; the diagnostic device anyone.
-NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
-    if (device != port_device) return complete(irp, STATUS_SUCCESS);
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+// An open may use the device only if it was granted both reading and
+// writing data: the request codes require no access of their own, so an
+// open for attributes or for reading alone must not reach the ports.
+// Windows' I/O manager builds a security context for every create it sends,
+// from user mode and kernel mode alike, with the access the device's DACL
+// granted. Only Wine's leaves it out, and Wine checks no device security at
+// all; a create without one is taken as a full open, which lets the
+// driver's tests under Wine open the device and can never happen on Windows.
+bool grants_read_and_write(const IO_STACK_LOCATION& stack) {
+    constexpr ACCESS_MASK needed = FILE_READ_DATA | FILE_WRITE_DATA;
+    const PIO_SECURITY_CONTEXT context = stack.Parameters.Create.SecurityContext;
+    if (context == nullptr) return true;
+    return context->AccessState != nullptr &&
+           (context->AccessState->PreviouslyGrantedAccess & needed) == needed;
+}
+
+// The port device serves one holder; the diagnostic device every full open.
+Completion serve_create(PDEVICE_OBJECT device, const IO_STACK_LOCATION& stack) {
+    const PFILE_OBJECT file = stack.FileObject;
+    if (file == nullptr) return {STATUS_INVALID_PARAMETER};
+    // A device has one name: \\.\TELDO\x names nothing.
+    if (file->FileName.Length != 0) return {STATUS_OBJECT_NAME_NOT_FOUND};
+    const bool full_open = grants_read_and_write(stack);
+    if (device != port_device) return {full_open ? STATUS_SUCCESS : STATUS_ACCESS_DENIED};
     StateGuard guard;
+    if (!full_open) {
+        ++state.refused_opens;
+        return {STATUS_ACCESS_DENIED};
+    }
     if (state.holder != nullptr) {
         ++state.refused_opens;
-        return complete(irp, STATUS_SHARING_VIOLATION);
+        return {STATUS_SHARING_VIOLATION};
     }
     state.holder = file;
     ++state.opens;
-    return complete(irp, STATUS_SUCCESS);
+    return {STATUS_SUCCESS};
 }
 
-NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
-    if (device == port_device) {
-        PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-        StateGuard guard;
-        if (file != nullptr && file == state.holder) {
-            state.holder = nullptr;
-            ++state.closes;
-        }
+NTSTATUS NTAPI dispatch_create(PDEVICE_OBJECT device, PIRP irp) {
+    return complete(irp, serve_create(device, *IoGetCurrentIrpStackLocation(irp)));
+}
+
+// Frees the device if `file` holds it.
+void release(PFILE_OBJECT file) {
+    StateGuard guard;
+    if (file != nullptr && file == state.holder) {
+        state.holder = nullptr;
+        ++state.closes;
     }
-    return complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT, PIRP irp) {
-    return complete(irp, STATUS_SUCCESS);
+// The last handle to a file object is closed: the device is free again,
+// even if something still holds a reference to the file object itself.
+NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT device, PIRP irp) {
+    if (device == port_device) release(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    return complete(irp, {STATUS_SUCCESS});
+}
+
+// The file object's last reference is gone. Windows sends its cleanup
+// first, which has freed the device already; Wine sends no cleanup at all,
+// so there the close is what frees it.
+NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
+    if (device == port_device) release(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    return complete(irp, {STATUS_SUCCESS});
 }
 
 NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
-    return device == port_device ? port_control(irp, stack) : diag_control(irp, stack);
+    const teldo::model::Request request = request_of(irp, stack);
+    return complete(irp, device == port_device ? serve_port_request(request, stack.FileObject)
+                                               : serve_diag_request(request));
 }
 
 void delete_device(PDEVICE_OBJECT& device, const wchar_t* link_name) {
@@ -198,9 +242,10 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
-    // Real ports: only SYSTEM and Administrators (and Users, if allowed) may
-    // open it; the simulated bus keeps the system's default for devices.
-    if (settings.real_ports) status = teldo::security::restrict_device(device, settings.users_may_open);
+    // Only SYSTEM and Administrators (and Users, if allowed) may open it, in
+    // either mode: the simulated bus's device takes the one holder slot and
+    // its diagnostic device plans faults, which no other user may do.
+    status = teldo::security::restrict_device(device, settings.users_may_open);
     if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);

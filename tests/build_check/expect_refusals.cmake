@@ -11,6 +11,12 @@ set(cases
   "probe_version/probe.exe|PE OS version 6.1 is above ${PE_VERSION}|PE Subsystem version 6.0 is above ${PE_VERSION}"
   "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll"
   "probe_ports/probe.exe|probe.exe: 1 port instruction(s) outside the .portio section: out|probe.exe: has a .portio section, which only teldo.sys may have|probe.exe: 1 port instruction(s) in the .portio section that are not byte-wide through DX: in (%dx),%ax")
+set(section_faults "probe.exe: section .wx is both writable and executable|probe.exe: is not NX-compatible|probe.exe: its import address table is in the executable section .idata")
+if(ARCH STREQUAL "x64")
+  string(APPEND section_faults "|probe.exe: has no exception directory")
+endif()
+list(APPEND cases "probe_sections/probe.exe|${section_faults}"
+  "probe_driver/teldo.sys|teldo.sys: exports 1 function(s)|teldo.sys: section alignment 0x00000200, not 0x1000")
 if(PENTIUM_ONLY)
   list(APPEND cases "probe_instructions/probe.exe|newer than the Pentium: cmovne fcmovb fcomi fucomip nopl paddb emms movaps sysenter")
 endif()

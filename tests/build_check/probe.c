@@ -37,6 +37,15 @@ __attribute__((section(".portio"), noinline)) void port_cycles(void) {
 __declspec(dllimport) ULONGLONG WINAPI GetTickCount64(void);
 #endif
 
+#ifdef WRITABLE_CODE
+/* A section that is both writable and executable. */
+__asm__(".section .wx, \"wx\"\n\t.byte 0xC3\n\t.text");
+#endif
+
+#ifdef EXPORTED_FUNCTION
+__declspec(dllexport) void exported(void) {}
+#endif
+
 void WINAPI probe_entry(void) {
 #ifdef VISTA_IMPORT
     ExitProcess((UINT)GetTickCount64());

@@ -23,10 +23,19 @@ namespace irp {  // IRP
 constexpr std::uint32_t system_buffer = 0x0C, io_status = 0x18, information = 0x1C,
                         current_stack_location = 0x60, size = 0x70;
 }
-namespace io_stack_location {  // IO_STACK_LOCATION
-constexpr std::uint32_t major_function = 0x00, output_buffer_length = 0x04,
+namespace io_stack_location {  // IO_STACK_LOCATION; a create's SecurityContext, a control's lengths
+constexpr std::uint32_t major_function = 0x00, security_context = 0x04, output_buffer_length = 0x04,
                         input_buffer_length = 0x08, io_control_code = 0x0C, device_object = 0x14,
                         file_object = 0x18, size = 0x24;
+}
+namespace io_security_context {  // IO_SECURITY_CONTEXT
+constexpr std::uint32_t access_state = 0x4, size = 0x10;
+}
+namespace access_state {  // ACCESS_STATE
+constexpr std::uint32_t previously_granted_access = 0x14, size = 0x74;
+}
+namespace file_object {  // FILE_OBJECT
+constexpr std::uint32_t file_name = 0x30, size = 0x80;
 }
 namespace object_attributes {  // OBJECT_ATTRIBUTES
 constexpr std::uint32_t root_directory = 0x04, object_name = 0x08, size = 0x18;
@@ -45,6 +54,8 @@ constexpr std::uint32_t key_value_partial_information_class = 2;
 constexpr std::uint32_t reg_sz = 1, reg_binary = 3, reg_dword = 4, reg_multi_sz = 7;
 constexpr std::uint32_t key_query_value = 0x1, key_set_value = 0x2, delete_access = 0x10000,
                         write_dac = 0x40000, file_all_access = 0x1F01FF;
+constexpr std::uint32_t file_read_attributes = 0x80, synchronize = 0x100000,
+                        file_generic_read = 0x120089, file_generic_write = 0x120116;
 constexpr std::uint32_t reg_option_volatile = 1, reg_created_new_key = 1, reg_opened_existing_key = 2;
 constexpr std::uint32_t obj_kernel_handle = 0x200, kernel_mode = 0, dacl_security_information = 4;
 constexpr std::uint8_t security_descriptor_revision = 1, acl_revision = 2;

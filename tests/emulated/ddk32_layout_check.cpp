@@ -42,7 +42,15 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCo
               l::io_stack_location::io_control_code);
 static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == l::io_stack_location::device_object);
 static_assert(offsetof(IO_STACK_LOCATION, FileObject) == l::io_stack_location::file_object);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Create.SecurityContext) ==
+              l::io_stack_location::security_context);
 static_assert(sizeof(IO_STACK_LOCATION) == l::io_stack_location::size);
+static_assert(offsetof(IO_SECURITY_CONTEXT, AccessState) == l::io_security_context::access_state &&
+              sizeof(IO_SECURITY_CONTEXT) == l::io_security_context::size);
+static_assert(offsetof(ACCESS_STATE, PreviouslyGrantedAccess) == l::access_state::previously_granted_access &&
+              sizeof(ACCESS_STATE) == l::access_state::size);
+static_assert(offsetof(FILE_OBJECT, FileName) == l::file_object::file_name &&
+              sizeof(FILE_OBJECT) == l::file_object::size);
 static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == l::object_attributes::root_directory);
 static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == l::object_attributes::object_name);
 static_assert(sizeof(OBJECT_ATTRIBUTES) == l::object_attributes::size);
@@ -60,6 +68,8 @@ static_assert(REG_SZ == l::reg_sz && REG_BINARY == l::reg_binary && REG_DWORD ==
 static_assert(KEY_QUERY_VALUE == l::key_query_value && KEY_SET_VALUE == l::key_set_value &&
               DELETE == l::delete_access && WRITE_DAC == l::write_dac &&
               FILE_ALL_ACCESS == l::file_all_access);
+static_assert(FILE_READ_ATTRIBUTES == l::file_read_attributes && SYNCHRONIZE == l::synchronize &&
+              FILE_GENERIC_READ == l::file_generic_read && FILE_GENERIC_WRITE == l::file_generic_write);
 static_assert(REG_OPTION_VOLATILE == l::reg_option_volatile &&
               REG_CREATED_NEW_KEY == l::reg_created_new_key &&
               REG_OPENED_EXISTING_KEY == l::reg_opened_existing_key);

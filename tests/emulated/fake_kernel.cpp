@@ -161,7 +161,9 @@ FakeKernel::FakeKernel(Machine& m) : m_(m) {
 
     // Requests and the lock that guards the driver's state. The "f"
     // functions of the kernel and the HAL take ECX and EDX.
-    m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this](const std::uint32_t* a) {
+    m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this, &m](const std::uint32_t* a) {
+        // A completion routine may call the driver again on this processor.
+        if (lock_held) m.fault("IofCompleteRequest while the driver holds its spin lock");
         ++completions[a[0]];
         return 0u;
     });

@@ -122,7 +122,7 @@ public:
         EXPECT_TRUE(loaded) << error;
         driver = machine.allocate(k::driver_object::size);
         registry_path = unicode(service_key);
-        diag_file = machine.allocate(0x80);
+        diag_file = file_object();
     }
     ~LoadedDriver() { EXPECT_TRUE(machine.faults().empty()) << machine.fault_report(); }
 
@@ -155,9 +155,19 @@ public:
         std::uint32_t status, information;
         std::vector<std::uint8_t> buffer;
     };
+    // A file object as the I/O manager makes it for an open of the device,
+    // with the rest of the name after the device's (empty for \\.\TELDO).
+    std::uint32_t file_object(const std::u16string& rest_of_name = u"") {
+        const std::uint32_t file = machine.allocate(k::file_object::size);
+        machine.put(file + k::file_object::file_name, machine.bytes(unicode(rest_of_name), k::unicode_string::size));
+        return file;
+    }
+
     // Sends an IRP as the I/O manager would, with one stack location and,
-    // for a device control, a system buffer holding the input; checks that
-    // the driver completes it exactly once with the status it returns.
+    // for a device control, a system buffer holding the input; a create
+    // carries a security context with `granted`, the access the device's
+    // DACL granted the opener. Checks that the driver completes it exactly
+    // once with the status it returns.
     Reply send(std::uint32_t device_object, std::uint8_t major, std::uint32_t file, std::uint32_t code = 0,
                const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
         const std::uint32_t irp = machine.allocate(k::irp::size);
@@ -173,6 +183,13 @@ public:
         machine.put32(stack + k::io_stack_location::io_control_code, code);
         machine.put32(stack + k::io_stack_location::device_object, device_object);
         machine.put32(stack + k::io_stack_location::file_object, file);
+        if (major == k::irp_mj_create) {
+            const std::uint32_t context = machine.allocate(k::io_security_context::size);
+            const std::uint32_t access = machine.allocate(k::access_state::size);
+            machine.put32(access + k::access_state::previously_granted_access, granted);
+            machine.put32(context + k::io_security_context::access_state, access);
+            machine.put32(stack + k::io_stack_location::security_context, context);
+        }
         const std::uint32_t status = machine.call(dispatch_routine(major), {device_object, irp});
         EXPECT_EQ(kernel.completions[irp], 1) << "completions of one IRP";
         EXPECT_EQ(machine.u32(irp + k::irp::io_status), status) << "completed with the status returned";
@@ -197,6 +214,8 @@ public:
     Pe32Image sys;
     bool loaded = false;
     std::uint32_t driver = 0, registry_path = 0, diag_file = 0;
+    // What the next create is granted; TELDO.dll opens for reading and writing.
+    std::uint32_t granted = k::file_generic_read | k::file_generic_write;
 
 private:
     std::uint32_t unicode(const std::u16string& text) {
@@ -253,6 +272,7 @@ TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
         {false, "IoCreateSymbolicLink", 0, st::insufficient_resources},
         {false, "IoCreateDevice", 1, st::insufficient_resources},
         {false, "IoCreateSymbolicLink", 1, st::insufficient_resources},
+        {false, "ZwSetSecurityObject", 1, st::access_denied},
         {true, "ObOpenObjectByPointer", 0, st::access_denied},
         {true, "ZwSetSecurityObject", 0, st::invalid_security_descr},
         {true, "ObOpenObjectByPointer", 1, st::insufficient_resources},
@@ -287,35 +307,57 @@ TEST_F(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
     }
 }
 
-TEST_F(EmulatedTeldoSys, ServesOneHolderAtATimeThroughTheBufferedRequest) {
+// The device serves one holder: an open granted both reading and writing
+// data. Any lesser open, or one of a name below the device's, is refused and
+// takes nothing; the holder's cleanup (its last handle closed) frees the
+// device, before the file object's close.
+TEST_F(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t port = device(port_device);
-    const std::uint32_t first = machine.allocate(0x80), second = machine.allocate(0x80);
+    const std::uint32_t port = device(port_device), diag = device(diag_device);
+    const std::uint32_t first = file_object(), second = file_object(), lesser = file_object();
+    const std::uint32_t named = file_object(u"\\x"), named_diag = file_object(u"\\x");
     struct Step {
         const char* what;
+        std::uint32_t device;
         std::uint8_t major;
         std::uint32_t file, code;
         std::vector<std::uint8_t> input;
         std::uint32_t output_length, status, information;
         int byte;  // expected first buffer byte, or -1
+        std::uint32_t granted = k::file_generic_read | k::file_generic_write;
     };
     const std::uint32_t rd = teldo::IOCTL_PORT_READ, wr = teldo::IOCTL_PORT_WRITE;
+    const std::uint8_t create = k::irp_mj_create, control = k::irp_mj_device_control;
+    const std::uint32_t denied = st::access_denied;
     const Step steps[] = {
-        {"first opens", k::irp_mj_create, first, 0, {}, 0, st::success, 0, -1},
-        {"second is refused", k::irp_mj_create, second, 0, {}, 0, st::sharing_violation, 0, -1},
-        {"write", k::irp_mj_device_control, first, wr, {0xF8, 0x03, 0x5A, 0}, 0, st::success, 0, -1},
-        {"read back", k::irp_mj_device_control, first, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
-        {"never written", k::irp_mj_device_control, first, rd, {0xF9, 0x03}, 1, st::success, 1, 0xFF},
-        {"wrong length", k::irp_mj_device_control, first, rd, {0xF8, 0x03, 0}, 1, st::info_length_mismatch, 0, -1},
-        {"not the holder", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, st::access_denied, 0, -1},
-        {"first cleans up", k::irp_mj_cleanup, first, 0, {}, 0, st::success, 0, -1},
-        {"first closes", k::irp_mj_close, first, 0, {}, 0, st::success, 0, -1},
-        {"second opens now", k::irp_mj_create, second, 0, {}, 0, st::success, 0, -1},
-        {"and reads", k::irp_mj_device_control, second, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
+        {"attributes only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_read_attributes},
+        {"reading only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
+        {"synchronize only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::synchronize},
+        {"diagnostics, reading only", diag, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
+        {"a lesser open may not read", port, control, lesser, rd, {0xF8, 0x03}, 1, denied, 0, -1},
+        {"\\\\.\\TELDO\\x", port, create, named, 0, {}, 0, st::object_name_not_found, 0, -1},
+        {"\\\\.\\TELDODiag\\x", diag, create, named_diag, 0, {}, 0, st::object_name_not_found, 0, -1},
+        {"first opens", port, create, first, 0, {}, 0, st::success, 0, -1},
+        {"second is refused", port, create, second, 0, {}, 0, st::sharing_violation, 0, -1},
+        {"write", port, control, first, wr, {0xF8, 0x03, 0x5A, 0}, 0, st::success, 0, -1},
+        {"read back", port, control, first, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
+        {"never written", port, control, first, rd, {0xF9, 0x03}, 1, st::success, 1, 0xFF},
+        {"wrong length", port, control, first, rd, {0xF8, 0x03, 0}, 1, st::info_length_mismatch, 0, -1},
+        {"not the holder", port, control, second, rd, {0xF8, 0x03}, 1, denied, 0, -1},
+        {"second, refused, cleans up (Wine gave it a handle)", port, k::irp_mj_cleanup, second, 0, {}, 0,
+         st::success, 0, -1},
+        {"first still reads", port, control, first, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
+        {"first cleans up", port, k::irp_mj_cleanup, first, 0, {}, 0, st::success, 0, -1},
+        {"first may no longer read", port, control, first, rd, {0xF8, 0x03}, 1, denied, 0, -1},
+        {"second opens before first's close", port, create, second, 0, {}, 0, st::success, 0, -1},
+        {"first closes", port, k::irp_mj_close, first, 0, {}, 0, st::success, 0, -1},
+        {"a close of one never held", port, k::irp_mj_close, lesser, 0, {}, 0, st::success, 0, -1},
+        {"second still reads", port, control, second, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        const Reply reply = send(port, step.major, step.file, step.code, step.input, step.output_length);
+        granted = step.granted;
+        const Reply reply = send(step.device, step.major, step.file, step.code, step.input, step.output_length);
         EXPECT_EQ(reply.status, step.status);
         EXPECT_EQ(reply.information, step.information);
         if (step.byte >= 0) {
@@ -331,7 +373,7 @@ TEST_F(EmulatedTeldoSys, ServesOneHolderAtATimeThroughTheBufferedRequest) {
 // before the HAL. The record shows each request with the status it got.
 TEST_F(EmulatedTeldoSysRealPorts, ReachesOnlyThePortsOfItsWindowsThroughTheHal) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = machine.allocate(0x80);
+    const std::uint32_t holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     struct Access {
         std::uint16_t port;
@@ -419,11 +461,10 @@ TEST_F(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
     }
 }
 
-// In real mode every device the driver publishes gets, before its link
+// In either mode every device the driver publishes gets, before its link
 // exists, a protected DACL that lets only SYSTEM and Administrators open it,
-// and Users only when UsersMayOpen is a REG_DWORD of exactly 1. The
-// simulated bus keeps the system's default security.
-TEST_F(EmulatedTeldoSys, RealModeLetsOnlyAdministratorsOpenItsDevices) {
+// and Users only when UsersMayOpen is a REG_DWORD of exactly 1.
+TEST_F(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
     const std::vector<std::string> admins{"S-1-5-18", "S-1-5-32-544"};
     const std::vector<std::string> and_users{"S-1-5-18", "S-1-5-32-544", "S-1-5-32-545"};
     auto users_may_open = [](RegistryValue value) { return real_ports(port_list({u"0378"}), false, value); };
@@ -433,7 +474,8 @@ TEST_F(EmulatedTeldoSys, RealModeLetsOnlyAdministratorsOpenItsDevices) {
         std::vector<std::pair<std::u16string, std::vector<std::string>>> devices;
     };
     const Case cases[] = {
-        {"simulated bus", simulated, {}},
+        {"simulated bus, both devices", simulated, {{port_device, admins}, {diag_device, admins}}},
+        {"simulated bus, UsersMayOpen 1", Parameters{{u"UsersMayOpen", dword_value(1)}}, {{port_device, and_users}}},
         {"real ports, both devices", real_ports(), {{port_device, admins}, {diag_device, admins}}},
         {"UsersMayOpen 1", users_may_open(dword_value(1)), {{port_device, and_users}}},
         {"UsersMayOpen 2", users_may_open(dword_value(2)), {{port_device, admins}}},
@@ -462,7 +504,7 @@ TEST_F(EmulatedTeldoSys, RealModeLetsOnlyAdministratorsOpenItsDevices) {
 // planned fault fails or empties a request before any port cycle.
 TEST_F(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = machine.allocate(0x80);
+    const std::uint32_t holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     struct Step {
         const char* what;

@@ -12,10 +12,10 @@
 #   - Brenvo.exe without COMCTL32 among its imports (its manifest asks for
 #     common controls 6, which XP only provides once comctl32 is loaded);
 #   - an I/O port instruction (in, out, ins*, outs*, any operands) outside
-#     a code section named .portio, one in it other than the byte-wide DX
-#     forms in (%dx),%al and out %al,(%dx), or a .portio section in any file
-#     but teldo.sys, whose x64 port cycles live there alone (its x86 build
-#     calls the HAL's READ_PORT_UCHAR/WRITE_PORT_UCHAR instead);
+#     a code section named .portio, one in it other than the DX forms of in
+#     and out (byte, word or dword) and of rep ins and rep outs, or a .portio
+#     section in any file but teldo.sys, whose x64 port cycles live there
+#     alone (its x86 build calls the HAL's READ_PORT_*/WRITE_PORT_* instead);
 #   - what memory integrity (HVCI) refuses to load, and keeps every file to:
 #     a section both writable and executable, an image that is not
 #     NX-compatible, an import address table inside an executable section,
@@ -143,7 +143,7 @@ foreach(file IN LISTS files)
   set(count 0)
   set(forms "")
   foreach(line IN LISTS in_portio)
-    if(NOT line MATCHES ":\t(in +\\(%dx\\),%al|out +%al,\\(%dx\\))\n$")
+    if(NOT line MATCHES ":\t(in +\\(%dx\\),%(al|ax|eax)|out +%(al|ax|eax),\\(%dx\\)|rep ins[bwl] +\\(%dx\\),%es:\\(%[er]di\\)|rep outs[bwl] +%ds:\\(%[er]si\\),\\(%dx\\))\n$")
       math(EXPR count "${count} + 1")
       string(REGEX MATCH ":\t([^\n]+)" _ "${line}")
       string(REGEX REPLACE " +" " " form "${CMAKE_MATCH_1}")
@@ -153,7 +153,7 @@ foreach(file IN LISTS files)
   if(count GREATER 0)
     list(REMOVE_DUPLICATES forms)
     list(JOIN forms ", " forms)
-    list(APPEND problems "${name}: ${count} port instruction(s) in the .portio section that are not byte-wide through DX: ${forms}")
+    list(APPEND problems "${name}: ${count} port instruction(s) in the .portio section that are not DX forms of in, out, rep ins or rep outs: ${forms}")
   endif()
   # The section table of objdump -h: "  3 .portio       00000010  ...".
   if(NOT name STREQUAL "teldo.sys" AND headers MATCHES "\n +[0-9]+ \\.portio ")

@@ -12,13 +12,19 @@
 
 namespace teldo::model {
 
+// The port of a block's element `i`.
+constexpr std::uint32_t element_port(const Block& block, std::uint32_t i) {
+    return block.same_port ? block.port : block.port + i * block.width;
+}
+
 enum class Outcome : std::uint8_t {
     done,          // served; `returned` output bytes are valid
     bad_length,    // an input or output length the request does not take
     no_buffer,     // a length was given but its buffer is missing
     unknown_code,  // not a request of this device
     injected,      // failed on purpose by the fault plan
-    refused_port,  // the bus does not open this port
+    refused_port,  // the bus does not open this port (or one of a block's)
+    bad_block,     // a block header that breaks a rule, or lengths that do not match it
 };
 
 struct Reply {
@@ -40,13 +46,26 @@ public:
         inverted_[port] = static_cast<std::uint8_t>(~value);
     }
 
-    // As a bus for serve(): every port is open.
+    // As a bus for serve(): every port is open. A word or dword at port p
+    // is the bytes from p up, the lowest first.
     constexpr bool in(std::uint16_t port, std::uint8_t& value) const {
         value = read(port);
         return true;
     }
     constexpr bool out(std::uint16_t port, std::uint8_t value) {
         write(port, value);
+        return true;
+    }
+    constexpr bool read_block(const Block& block, std::uint8_t* data) const {
+        for (std::uint32_t i = 0; i < block.count; ++i)
+            for (std::uint32_t byte = 0; byte < block.width; ++byte)
+                *data++ = read(static_cast<std::uint16_t>(element_port(block, i) + byte));
+        return true;
+    }
+    constexpr bool write_block(const Block& block, const std::uint8_t* data) {
+        for (std::uint32_t i = 0; i < block.count; ++i)
+            for (std::uint32_t byte = 0; byte < block.width; ++byte)
+                write(static_cast<std::uint16_t>(element_port(block, i) + byte), *data++);
         return true;
     }
 
@@ -64,12 +83,46 @@ struct Request {
     std::uint32_t output_length;
 };
 
-// Serves a port request: exactly the two system codes with exactly their
-// lengths; anything else fails without touching a buffer. `bus` performs the
-// port cycle: `bool in(port, value&)` and `bool out(port, value)`, false when
-// it does not open the port (then nothing reached the port).
+// A block request: its header's rules and lengths that match it exactly;
+// anything else fails before the fault plan and the bus.
+template <class Bus>
+constexpr Reply serve_block(Bus& bus, diag::FaultPlan& faults, const Request& request) {
+    const bool is_read = request.code == IOCTL_PORT_READ_BLOCK;
+    Block block{};
+    if (request.input == nullptr || request.input_length < sizeof(BlockHeader) ||
+        !read_block_header(request.input, block))
+        return {Outcome::bad_block, 0};
+    const std::uint32_t want_input = sizeof(BlockHeader) + (is_read ? 0 : block.bytes());
+    const std::uint32_t want_output = is_read ? block.bytes() : 0;
+    if (request.input_length != want_input || request.output_length != want_output)
+        return {Outcome::bad_block, 0};
+    if (is_read && request.output == nullptr) return {Outcome::no_buffer, 0};
+
+    if (faults.fail_next != 0) {
+        --faults.fail_next;
+        return {Outcome::injected, 0};
+    }
+    if (!is_read)
+        return bus.write_block(block, request.input + sizeof(BlockHeader)) ? Reply{Outcome::done, 0}
+                                                                          : Reply{Outcome::refused_port, 0};
+    if (faults.empty_next_reads != 0) {
+        --faults.empty_next_reads;
+        return {Outcome::done, 0};
+    }
+    // The header is read; the reply may now overwrite the shared buffer.
+    return bus.read_block(block, request.output) ? Reply{Outcome::done, block.bytes()}
+                                                 : Reply{Outcome::refused_port, 0};
+}
+
+// Serves a port request: the two byte requests with exactly their lengths,
+// and the block requests; anything else fails without touching a buffer.
+// `bus` performs the port cycles: `bool in(port, value&)`, `bool out(port,
+// value)`, `bool read_block(block, data)` and `bool write_block(block,
+// data)`, false when it does not open a port (then nothing reached a port).
 template <class Bus>
 constexpr Reply serve(Bus& bus, diag::FaultPlan& faults, const Request& request) {
+    if (request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK)
+        return serve_block(bus, faults, request);
     const bool is_read = request.code == IOCTL_PORT_READ;
     const bool is_write = request.code == IOCTL_PORT_WRITE;
     if (!is_read && !is_write) return {Outcome::unknown_code, 0};

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "teldo_protocol.h"
+
 namespace teldo::windows {
 
 struct PortRange {
@@ -59,6 +61,18 @@ private:
     std::uint16_t port_;
 };
 
+// A block whose every port lies inside the windows; only PortWindows::admit
+// makes one.
+class AdmittedBlock {
+public:
+    constexpr const Block& block() const { return block_; }
+
+private:
+    friend class PortWindows;
+    constexpr explicit AdmittedBlock(const Block& block) : block_(block) {}
+    Block block_;
+};
+
 class PortWindows {
 public:
     // Reads a REG_MULTI_SZ's data: `units` UTF-16 code units (`count` of
@@ -75,6 +89,25 @@ public:
         for (std::size_t i = 0; i < count_; ++i)
             if (port >= windows_[i].first && port <= windows_[i].last) return AdmittedPort(port);
         return std::nullopt;
+    }
+
+    // Admits a block only if every port that any of its elements touches
+    // lies inside a window; its range may run on from one window into the
+    // next.
+    constexpr std::optional<AdmittedBlock> admit(const Block& block) const {
+        std::uint32_t next = block.port;
+        while (next <= block.last_port()) {
+            std::uint32_t reach = next;  // the last port known to be open from `next`
+            bool inside = false;
+            for (std::size_t i = 0; i < count_; ++i)
+                if (next >= windows_[i].first && next <= windows_[i].last && windows_[i].last >= reach) {
+                    reach = windows_[i].last;
+                    inside = true;
+                }
+            if (!inside) return std::nullopt;
+            next = reach + 1;
+        }
+        return AdmittedBlock(block);
     }
 
     constexpr std::size_t size() const { return count_; }

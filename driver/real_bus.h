@@ -10,9 +10,14 @@ namespace teldo::bus {
 enum class Direction : std::uint8_t { in, out };
 
 // One byte-wide port cycle: reads the port (the value is ignored) or writes
-// `value` to it. The only code of the driver that reaches a port; it takes an
-// AdmittedPort, which only the windows make.
+// `value` to it. With port_block, the only code of the driver that reaches a
+// port; each takes what only the windows make.
 std::uint8_t port_cycle(windows::AdmittedPort port, Direction direction, std::uint8_t value);
+
+// A block's elements, each exactly one cycle of its width, in order: read
+// into `data` or written from it, little-endian. A FIFO is one string
+// transfer of `count` elements at its port.
+void port_block(const windows::AdmittedBlock& admitted, Direction direction, std::uint8_t* data);
 
 // A bus for the request logic: a port outside every window is refused
 // before any port cycle.
@@ -29,6 +34,20 @@ public:
         const auto admitted = windows_.admit(port);
         if (!admitted) return false;
         port_cycle(*admitted, Direction::out, value);
+        return true;
+    }
+
+    bool read_block(const Block& block, std::uint8_t* data) const {
+        const auto admitted = windows_.admit(block);
+        if (!admitted) return false;
+        port_block(*admitted, Direction::in, data);
+        return true;
+    }
+    bool write_block(const Block& block, const std::uint8_t* data) const {
+        const auto admitted = windows_.admit(block);
+        if (!admitted) return false;
+        // Only read from: the out direction never writes to `data`.
+        port_block(*admitted, Direction::out, const_cast<std::uint8_t*>(data));
         return true;
     }
 

@@ -77,6 +77,7 @@ NTSTATUS status_of(teldo::model::Outcome outcome) {
         case Outcome::unknown_code: return STATUS_INVALID_DEVICE_REQUEST;
         case Outcome::injected: return STATUS_IO_DEVICE_ERROR;
         case Outcome::refused_port: return STATUS_ACCESS_DENIED;
+        case Outcome::bad_block: return STATUS_INVALID_PARAMETER;
     }
     return STATUS_INVALID_DEVICE_REQUEST;
 }

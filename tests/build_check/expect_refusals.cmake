@@ -10,7 +10,7 @@ set(cases
   "probe_import/probe.exe|imports KERNEL32.dll!GetTickCount64, which is not on the ${ARCH} allow-list"
   "probe_version/probe.exe|PE OS version 6.1 is above ${PE_VERSION}|PE Subsystem version 6.0 is above ${PE_VERSION}"
   "probe_brenvo/Brenvo.exe|Brenvo.exe: does not import COMCTL32.dll"
-  "probe_ports/probe.exe|probe.exe: 1 port instruction(s) outside the .portio section: out|probe.exe: has a .portio section, which only teldo.sys may have|probe.exe: 1 port instruction(s) in the .portio section that are not byte-wide through DX: in (%dx),%ax")
+  "probe_ports/probe.exe|probe.exe: 1 port instruction(s) outside the .portio section: out|probe.exe: has a .portio section, which only teldo.sys may have|probe.exe: 1 port instruction(s) in the .portio section that are not DX forms of in, out, rep ins or rep outs: in $0x80,%al")
 set(section_faults "probe.exe: section .wx is both writable and executable|probe.exe: is not NX-compatible|probe.exe: its import address table is in the executable section .idata")
 if(ARCH STREQUAL "x64")
   string(APPEND section_faults "|probe.exe: has no exception directory")

@@ -19,16 +19,26 @@ void newer_instructions(void) {
 
 #ifdef PORT_INSTRUCTIONS
 /* A port instruction in ordinary code, and a .portio section, which only
-   teldo.sys may have, holding the two byte-wide DX forms allowed there and a
-   word-wide one that is not. */
+   teldo.sys may have, holding every form allowed there and one that is not
+   (a port in the instruction rather than in DX). */
 void port_outside(void) {
     __asm__ volatile("outb %al, (%dx)");
 }
 
 __attribute__((section(".portio"), noinline)) void port_cycles(void) {
     __asm__ volatile("inb (%dx), %al\n\t"
+                     "inw (%dx), %ax\n\t"
+                     "inl (%dx), %eax\n\t"
                      "outb %al, (%dx)\n\t"
-                     "inw (%dx), %ax");
+                     "outw %ax, (%dx)\n\t"
+                     "outl %eax, (%dx)\n\t"
+                     "rep insb\n\t"
+                     "rep insw\n\t"
+                     "rep insl\n\t"
+                     "rep outsb\n\t"
+                     "rep outsw\n\t"
+                     "rep outsl\n\t"
+                     "inb $0x80, %al");
 }
 #endif
 

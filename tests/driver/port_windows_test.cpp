@@ -1,10 +1,14 @@
 // The port windows as an administrator writes them and as an attacker might:
-// every list either reads exactly as meant or is refused whole.
+// every list either reads exactly as meant or is refused whole; and the
+// block requests' rules, which decide which ports a request may touch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "port_model.h"
 #include "port_windows.h"
 
 namespace {
@@ -95,6 +99,90 @@ TEST(PortWindows, AdmitsExactlyThePortsOfItsWindows) {
         }
     }
     EXPECT_FALSE(PortWindows{}.admit(0x378)) << "no windows, no port";
+}
+
+// A block is admitted only if every port it touches is inside the windows,
+// which it may cross from one into the next.
+TEST(PortWindows, AdmitsABlockOnlyWhenEveryPortItTouchesIsInside) {
+    PortWindows windows;
+    const auto data = multi_sz({u"0300-030F", u"0310-031F", u"0378", u"FFF0-FFFF"});
+    ASSERT_EQ(windows.parse(data.data(), data.size(), false), Refusal::none);
+    const std::pair<teldo::Block, bool> cases[] = {
+        {{0x300, 4, false, 8}, true},     // 0300-031F, across two windows
+        {{0x31C, 4, false, 2}, false},    // 031C-0323
+        {{0x2FE, 2, false, 2}, false},    // 02FE-0301
+        {{0x31E, 2, true, 100}, true},    // a FIFO touches 031E-031F only
+        {{0x31E, 2, false, 100}, false},  // consecutive: far past the window
+        {{0x378, 1, true, 5}, true},
+        {{0x378, 2, true, 1}, false},     // 0378-0379
+        {{0xFFFC, 4, false, 1}, true},    // up to FFFF
+        {{0xFFF0, 4, true, 9}, true},
+    };
+    for (const auto& [block, inside] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << block.port << " width " << int(block.width)
+                                        << (block.same_port ? " FIFO" : "") << " count " << block.count);
+        ASSERT_TRUE(teldo::is_valid(block));
+        EXPECT_EQ(windows.admit(block).has_value(), inside);
+    }
+}
+
+// The block requests' header and lengths: anything but an exact match of a
+// valid header fails before the bus, and touches no port.
+TEST(BlockRequests, TakeOnlyAValidHeaderWithExactlyItsLengths) {
+    using teldo::model::Outcome;
+    struct Case {
+        const char* what;
+        std::uint16_t port;
+        std::uint8_t width, flags;
+        std::uint32_t count;
+        bool write;
+        int input_extra = 0, output_extra = 0;  // bytes more (or fewer) than the header asks
+        Outcome outcome = Outcome::bad_block;
+    };
+    const Case cases[] = {
+        {"words", 0x100, 2, 0, 3, false, 0, 0, Outcome::done},
+        {"a FIFO of dwords written", 0x100, 4, 1, 3, true, 0, 0, Outcome::done},
+        {"64 KiB of dwords", 0x0, 4, 0, 0x4000, false, 0, 0, Outcome::done},
+        {"a dword FIFO at the top", 0xFFFC, 4, 1, 0x4000, true, 0, 0, Outcome::done},
+        {"width 0", 0x100, 0, 0, 1, false},
+        {"width 3", 0x100, 3, 0, 1, false},
+        {"width 8", 0x100, 8, 0, 1, true},
+        {"an unknown flag", 0x100, 1, 2, 1, false},
+        {"count 0", 0x100, 1, 0, 0, false},
+        {"one byte too many", 0x0, 1, 0, 0x10001, false},
+        {"a count whose bytes overflow 32 bits", 0x100, 4, 0, 0x40000001, true},
+        {"an odd word port", 0x101, 2, 0, 1, false},
+        {"a dword port not a multiple of 4", 0x102, 4, 1, 1, true},
+        {"past FFFF", 0xFFFE, 2, 0, 2, true},
+        {"a read with input after the header", 0x100, 1, 0, 2, false, 1, 0},
+        {"a read's output one byte short", 0x100, 2, 0, 2, false, 0, -1},
+        {"a write's output", 0x100, 1, 0, 2, true, 0, 1},
+        {"a write one byte short", 0x100, 2, 0, 2, true, -1, 0},
+        {"shorter than a header", 0x100, 1, 0, 1, false, -1, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::uint32_t bytes = c.count * c.width;
+        const std::uint8_t header[8] = {static_cast<std::uint8_t>(c.port), static_cast<std::uint8_t>(c.port >> 8),
+                                        c.width, c.flags,
+                                        static_cast<std::uint8_t>(c.count), static_cast<std::uint8_t>(c.count >> 8),
+                                        static_cast<std::uint8_t>(c.count >> 16), static_cast<std::uint8_t>(c.count >> 24)};
+        const std::uint32_t input_length = 8 + (c.write ? bytes : 0) + c.input_extra;
+        const std::uint32_t output_length = (c.write ? 0 : bytes) + c.output_extra;
+        std::vector<std::uint8_t> buffer(std::max<std::uint32_t>({input_length, output_length, 8}), 0x5A);
+        std::copy(std::begin(header), std::end(header), buffer.begin());
+        auto space = std::make_unique<teldo::model::PortSpace>();
+        teldo::diag::FaultPlan faults{};
+        const teldo::model::Request request{c.write ? teldo::IOCTL_PORT_WRITE_BLOCK : teldo::IOCTL_PORT_READ_BLOCK,
+                                            buffer.data(), input_length, output_length ? buffer.data() : nullptr,
+                                            output_length};
+        const auto reply = teldo::model::serve(*space, faults, request);
+        EXPECT_EQ(reply.outcome, c.outcome);
+        EXPECT_EQ(reply.returned, c.outcome == Outcome::done && !c.write ? bytes : 0u);
+        if (c.outcome != Outcome::done) {
+            EXPECT_EQ(space->read(c.port), 0xFF) << "a refused write reached the port";
+        }
+    }
 }
 
 }  // namespace

@@ -183,18 +183,53 @@ FakeKernel::FakeKernel(Machine& m) : m_(m) {
         return 0u;
     });
 
-    // The port cycles. The HAL's READ_PORT_UCHAR leaves EAX's upper bytes
-    // undefined, so they are not zero here either.
-    stdcall("HAL.DLL", "READ_PORT_UCHAR", 1, [this, &m](const std::uint32_t* a) {
-        if (a[0] > 0xFFFF) m.fault("READ_PORT_UCHAR of an address beyond the port space");
-        cycles.push_back({a[0], port_byte, false});
-        return 0x5EED0000u | port_byte;
-    });
-    stdcall("HAL.DLL", "WRITE_PORT_UCHAR", 2, [this, &m](const std::uint32_t* a) {
-        if (a[0] > 0xFFFF) m.fault("WRITE_PORT_UCHAR of an address beyond the port space");
-        cycles.push_back({a[0], static_cast<std::uint8_t>(a[1]), true});
-        return 0u;
-    });
+    // The port cycles, one element or a buffer of them at a time, of each
+    // width. The HAL's reads leave EAX's bits above the width undefined, so
+    // they are not zero here either.
+    for (const std::uint32_t width : {1u, 2u, 4u}) {
+        const std::string suffix = width == 1 ? "UCHAR" : width == 2 ? "USHORT" : "ULONG";
+        const std::uint32_t mask = width == 4 ? ~0u : (1u << 8 * width) - 1;
+        auto check = [&m, width](std::uint32_t port, const std::string& function) {
+            if (port + width - 1 > 0xFFFF) m.fault(function + " of an address beyond the port space");
+        };
+        stdcall("HAL.DLL", ("READ_PORT_" + suffix).c_str(), 1, [=, this](const std::uint32_t* a) {
+            check(a[0], "READ_PORT_" + suffix);
+            return (0x5EED5EEDu & ~mask) | port_read(a[0], width);
+        });
+        stdcall("HAL.DLL", ("WRITE_PORT_" + suffix).c_str(), 2, [=, this](const std::uint32_t* a) {
+            check(a[0], "WRITE_PORT_" + suffix);
+            cycles.push_back({a[0], a[1] & mask, true, width});
+            return 0u;
+        });
+        stdcall("HAL.DLL", ("READ_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](const std::uint32_t* a) {
+            check(a[0], "READ_PORT_BUFFER_" + suffix);
+            buffer_calls.push_back({a[0], width, a[2], a[1], false});
+            for (std::uint32_t i = 0; i < a[2]; ++i) {
+                const std::uint32_t value = port_read(a[0], width);
+                for (std::uint32_t byte = 0; byte < width; ++byte)
+                    m.put8(a[1] + i * width + byte, static_cast<std::uint8_t>(value >> 8 * byte));
+            }
+            return 0u;
+        });
+        stdcall("HAL.DLL", ("WRITE_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](const std::uint32_t* a) {
+            check(a[0], "WRITE_PORT_BUFFER_" + suffix);
+            buffer_calls.push_back({a[0], width, a[2], a[1], true});
+            for (std::uint32_t i = 0; i < a[2]; ++i) {
+                std::uint32_t value = 0;
+                for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | m.u8(a[1] + i * width + byte);
+                cycles.push_back({a[0], value, true, width});
+            }
+            return 0u;
+        });
+    }
+}
+
+std::uint32_t FakeKernel::port_read(std::uint32_t port, std::uint32_t width) {
+    std::uint32_t value = port_byte * 0x01010101u;
+    if (!reads_give.empty()) value = reads_give.front(), reads_give.erase(reads_give.begin());
+    if (width < 4) value &= (1u << 8 * width) - 1;
+    cycles.push_back({port, value, false, width});
+    return value;
 }
 
 std::vector<std::u16string> FakeKernel::live_devices() const {

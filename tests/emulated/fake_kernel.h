@@ -62,15 +62,23 @@ public:
         std::vector<std::uint8_t> descriptor;  // self-relative, up to its DACL's end
         bool linked;
     };
+    // One bus cycle of `width` bytes, alone or as an element of a buffer call.
     struct PortCycle {
         std::uint32_t port;
-        std::uint8_t value;
+        std::uint32_t value;
         bool write;
+        std::uint32_t width = 1;
         bool operator==(const PortCycle&) const = default;
         friend void PrintTo(const PortCycle& cycle, std::ostream* out) {
-            *out << (cycle.write ? "write " : "read ") << std::hex << cycle.port << " " << int(cycle.value)
-                 << std::dec;
+            *out << (cycle.write ? "write" : "read") << cycle.width << " " << std::hex << cycle.port << " "
+                 << cycle.value << std::dec;
         }
+    };
+    // One READ_PORT_BUFFER_* or WRITE_PORT_BUFFER_* call.
+    struct BufferCall {
+        std::uint32_t port, width, count, buffer;
+        bool write;
+        bool operator==(const BufferCall&) const = default;
     };
     struct Query {
         std::u16string value;
@@ -103,8 +111,10 @@ public:
 
     std::vector<std::u16string> objects_opened;  // devices ObOpenObjectByPointer opened
     std::vector<SecuritySet> security;
-    std::vector<PortCycle> cycles;  // every READ_PORT_UCHAR and WRITE_PORT_UCHAR
-    std::uint8_t port_byte = 0xFF;  // what READ_PORT_UCHAR gives back
+    std::vector<PortCycle> cycles;  // every cycle of the HAL's port functions
+    std::vector<BufferCall> buffer_calls;
+    std::uint8_t port_byte = 0xFF;       // what a read gives back in each byte,
+    std::vector<std::uint32_t> reads_give;  // unless this still holds values, taken in turn
 
 private:
     std::optional<std::uint32_t> failure(const std::string& function);
@@ -114,6 +124,7 @@ private:
     const std::u16string* key(std::uint32_t handle, std::uint32_t access, const char* function);
     const Device* live_device(std::uint32_t object) const;
     std::vector<std::uint8_t> descriptor(std::uint32_t address);
+    std::uint32_t port_read(std::uint32_t port, std::uint32_t width);
 
     Machine& m_;
     std::uint32_t next_handle_ = 0x80000100;

@@ -417,6 +417,108 @@ TEST_F(EmulatedTeldoSysRealPorts, ReachesOnlyThePortsOfItsWindowsThroughTheHal) 
     }
 }
 
+// A block request's input: its header, then (for a write) the elements.
+std::vector<std::uint8_t> block_input(const teldo::Block& block, const std::vector<std::uint8_t>& elements = {}) {
+    const teldo::BlockHeader header = teldo::make_block_header(block);
+    std::vector<std::uint8_t> input = bytes_of(header);
+    input.insert(input.end(), elements.begin(), elements.end());
+    return input;
+}
+
+// Words, dwords and FIFOs with windows 0300-031F and 0378: each element is
+// exactly one HAL cycle of its width at its port, a FIFO one buffer call of
+// all its elements, and a block that touches any port outside the windows,
+// or breaks a rule of the header, is refused before its first cycle.
+TEST_F(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
+    ASSERT_EQ(driver_entry(), st::success);
+    const std::uint32_t holder = file_object();
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    using Cycle = FakeKernel::PortCycle;
+    struct Case {
+        const char* what;
+        teldo::Block block;
+        bool write;
+        std::vector<std::uint32_t> elements;  // written, or given back by the HAL
+        std::uint32_t status;
+        std::vector<Cycle> cycles;
+        bool buffer_call;  // the cycles come from one buffer call
+    };
+    const std::uint32_t denied = st::access_denied, invalid = st::invalid_parameter;
+    const Case cases[] = {
+        {"words", {0x300, 2, false, 3}, false, {0xA1B2, 0xC3D4, 0xE5F6}, st::success,
+         {{0x300, 0xA1B2, false, 2}, {0x302, 0xC3D4, false, 2}, {0x304, 0xE5F6, false, 2}}, false},
+        {"dwords written up to the window's end", {0x318, 4, false, 2}, true, {0x11223344, 0x55667788}, st::success,
+         {{0x318, 0x11223344, true, 4}, {0x31C, 0x55667788, true, 4}}, false},
+        {"bytes", {0x31E, 1, false, 2}, false, {0x5A, 0xA5}, st::success,
+         {{0x31E, 0x5A, false, 1}, {0x31F, 0xA5, false, 1}}, false},
+        {"a FIFO of words", {0x310, 2, true, 3}, false, {0x0102, 0x0304, 0x0506}, st::success,
+         {{0x310, 0x0102, false, 2}, {0x310, 0x0304, false, 2}, {0x310, 0x0506, false, 2}}, true},
+        {"a FIFO of bytes written", {0x378, 1, true, 2}, true, {0x80, 0x7F}, st::success,
+         {{0x378, 0x80, true, 1}, {0x378, 0x7F, true, 1}}, true},
+        {"a FIFO of dwords", {0x300, 4, true, 2}, false, {0xDEADBEEF, 0x01234567}, st::success,
+         {{0x300, 0xDEADBEEF, false, 4}, {0x300, 0x01234567, false, 4}}, true},
+        {"one port past the window", {0x31C, 4, false, 2}, false, {}, denied, {}, false},
+        {"a word over the one-port window", {0x378, 2, true, 1}, true, {0x1234}, denied, {}, false},
+        {"starting below the window", {0x2FE, 2, false, 2}, false, {}, denied, {}, false},
+        {"an unaligned word", {0x301, 2, false, 1}, false, {}, invalid, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kernel.cycles.clear();
+        kernel.buffer_calls.clear();
+        std::vector<std::uint8_t> data;
+        for (std::uint32_t element : c.elements)
+            for (std::uint32_t byte = 0; byte < c.block.width; ++byte) data.push_back(element >> 8 * byte & 0xFF);
+        kernel.reads_give = c.write ? std::vector<std::uint32_t>{} : c.elements;
+        const Reply reply = c.write ? control(port_device, holder, teldo::IOCTL_PORT_WRITE_BLOCK, block_input(c.block, data))
+                                    : control(port_device, holder, teldo::IOCTL_PORT_READ_BLOCK, block_input(c.block),
+                                              c.block.bytes());
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(kernel.cycles, c.cycles);
+        const bool read_back = c.status == st::success && !c.write;
+        EXPECT_EQ(reply.information, read_back ? c.block.bytes() : 0u);
+        if (read_back) {
+            EXPECT_EQ(std::vector<std::uint8_t>(reply.buffer.begin(), reply.buffer.begin() + data.size()), data);
+        }
+        ASSERT_EQ(kernel.buffer_calls.size(), c.buffer_call ? 1u : 0u);
+        if (c.buffer_call) {
+            EXPECT_EQ(kernel.buffer_calls[0].port, c.block.port);
+            EXPECT_EQ(kernel.buffer_calls[0].width, c.block.width);
+            EXPECT_EQ(kernel.buffer_calls[0].count, c.block.count);
+            EXPECT_EQ(kernel.buffer_calls[0].write, c.write);
+        }
+    }
+}
+
+// The simulated bus: a word or dword at port p is the bytes from p up, the
+// lowest first; a FIFO reads its same ports each time.
+TEST_F(EmulatedTeldoSys, TheSimulatedBusKeepsWiderElementsAsLittleEndianBytes) {
+    ASSERT_EQ(driver_entry(), st::success);
+    const std::uint32_t holder = file_object();
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    const Reply written = control(port_device, holder, teldo::IOCTL_PORT_WRITE_BLOCK,
+                                  block_input({0x1000, 4, false, 2}, {0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
+    ASSERT_EQ(written.status, st::success);
+    struct Case {
+        teldo::Block block;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {{0x1002, 2, false, 2}, {0x22, 0x11, 0x88, 0x77}},
+        {{0x1004, 2, true, 3}, {0x88, 0x77, 0x88, 0x77, 0x88, 0x77}},
+        {{0x1007, 1, false, 2}, {0x55, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.block.port);
+        const Reply reply = control(port_device, holder, teldo::IOCTL_PORT_READ_BLOCK, block_input(c.block), c.block.bytes());
+        EXPECT_EQ(reply.status, st::success);
+        ASSERT_EQ(reply.information, c.bytes.size());
+        EXPECT_EQ(std::vector<std::uint8_t>(reply.buffer.begin(), reply.buffer.begin() + reply.information), c.bytes);
+    }
+    EXPECT_EQ(control(port_device, holder, teldo::IOCTL_PORT_READ, {0x03, 0x10}, 1).buffer.at(0), 0x11);
+    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached the HAL";
+}
+
 // A Ports value that cannot be used stops the start with the reason, before
 // anything is made or any port is touched: the driver never falls back to
 // the simulated bus while an administrator believes it drives the card.

@@ -1,9 +1,12 @@
 // TELDO.dll's exact platform calls: its three KERNEL32 imports are replaced by
-// recording fakes, so every argument can be checked and no real device is used.
+// recording fakes, so every argument can be checked and no real device is
+// used. TELDOX.dll's the same way, before a driver that knows only the byte
+// requests.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -316,6 +319,81 @@ TEST_F(LibraryCalls, EntryRoutineDoesNothingAndSucceeds) {
         EXPECT_EQ(entry(library_, reason, nullptr), TRUE) << reason;
     EXPECT_TRUE(platform.calls.empty());
     EXPECT_EQ(close_(), -1);  // loading opened nothing
+}
+
+// A driver that knows only the two byte requests, as a card maker's may:
+// anything else fails with ERROR_INVALID_FUNCTION.
+BOOL WINAPI fake_byte_driver(HANDLE handle, DWORD code, LPVOID input, DWORD input_length, LPVOID output,
+                             DWORD output_length, LPDWORD returned, LPOVERLAPPED overlapped) {
+    if (code != teldo::IOCTL_PORT_READ && code != teldo::IOCTL_PORT_WRITE) {
+        fake_control(handle, code, input, input_length, nullptr, 0, returned, overlapped);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    return fake_control(handle, code, input, input_length, output, output_length, returned, overlapped);
+}
+
+// TELDOX.dll's bytes are TELDO.dll's requests exactly; a block of bytes
+// falls back to them where the driver has no block requests, and a word
+// cannot; a bad argument or a closed device sends nothing.
+TEST(TeldoxCalls, BytesAreTheByteRequestsAndBlocksFallBackToThem) {
+    platform = Platform{};
+    platform.reply = 0x5A;
+    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    ASSERT_NE(library, nullptr);
+    for (auto [name, fake] : {std::pair<const char*, void*>{"CreateFileA", (void*)fake_create},
+                              {"DeviceIoControl", (void*)fake_byte_driver},
+                              {"CloseHandle", (void*)fake_close}})
+        ASSERT_NE(teldo::test::patch_import(library, "KERNEL32.dll", name, fake), nullptr) << name;
+    auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
+    const auto open = reinterpret_cast<unsigned long(WINAPI*)()>(bind("TELDOX_Open"));
+    const auto read = reinterpret_cast<unsigned long(WINAPI*)(std::uint32_t, int, unsigned long*)>(bind("TELDOX_Read"));
+    const auto write = reinterpret_cast<unsigned long(WINAPI*)(std::uint32_t, int, unsigned long)>(bind("TELDOX_Write"));
+    using Block = unsigned long(WINAPI*)(std::uint32_t, int, int, void*, unsigned long);
+    const auto read_block = reinterpret_cast<Block>(bind("TELDOX_ReadBlock"));
+    const auto write_block = reinterpret_cast<Block>(bind("TELDOX_WriteBlock"));
+    ASSERT_TRUE(open && read && write && read_block && write_block);
+
+    unsigned long value = 0;
+    std::uint8_t data[4] = {0x11, 0x22, 0x33, 0x44};
+    static std::uint8_t too_much[0x10001];
+    const DWORD rd = teldo::IOCTL_PORT_READ, wr = teldo::IOCTL_PORT_WRITE;
+    const DWORD rd_block = teldo::IOCTL_PORT_READ_BLOCK, wr_block = teldo::IOCTL_PORT_WRITE_BLOCK;
+    using Requests = std::vector<std::pair<DWORD, std::vector<std::uint8_t>>>;
+    struct Case {
+        const char* what;
+        std::function<unsigned long()> call;
+        unsigned long result;
+        Requests requests;  // code and input of each, in order
+    };
+    const Case cases[] = {
+        {"before the open", [&] { return read(0x300, 1, &value); }, ERROR_INVALID_HANDLE, {}},
+        {"open", [&] { return open(); }, 0, {}},
+        {"a byte read", [&] { return read(0xABCD03F8, 1, &value); }, 0, {{rd, {0xF8, 0x03}}}},
+        {"a byte write", [&] { return write(0x3F8, 1, 0x1A5); }, 0, {{wr, {0xF8, 0x03, 0xA5, 0x00}}}},
+        {"bytes", [&] { return read_block(0x300, 1, 0, data, 3); }, 0,
+         {{rd_block, {0x00, 0x03, 1, 0, 3, 0, 0, 0}}, {rd, {0x00, 0x03}}, {rd, {0x01, 0x03}}, {rd, {0x02, 0x03}}}},
+        {"a FIFO of bytes written", [&] { return write_block(0x378, 1, 1, data, 2); }, 0,
+         {{wr_block, {0x78, 0x03, 1, 1, 2, 0, 0, 0, 0x5A, 0x5A}}, {wr, {0x78, 0x03, 0x5A, 0}}, {wr, {0x78, 0x03, 0x5A, 0}}}},
+        {"a word", [&] { return read(0x300, 2, &value); }, ERROR_INVALID_FUNCTION,
+         {{rd_block, {0x00, 0x03, 2, 0, 1, 0, 0, 0}}}},
+        {"no value", [&] { return read(0x300, 1, nullptr); }, ERROR_INVALID_PARAMETER, {}},
+        {"width 3", [&] { return write(0x300, 3, 0); }, ERROR_INVALID_PARAMETER, {}},
+        {"no buffer", [&] { return read_block(0x300, 1, 0, nullptr, 1); }, ERROR_INVALID_PARAMETER, {}},
+        {"count 0", [&] { return write_block(0x300, 1, 1, data, 0); }, ERROR_INVALID_PARAMETER, {}},
+        {"65,537 bytes", [&] { return read_block(0, 1, 1, too_much, sizeof too_much); }, ERROR_INVALID_PARAMETER, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform.calls.clear();
+        EXPECT_EQ(c.call(), c.result);
+        Requests requests;
+        for (const Call& call : platform.calls)
+            if (call.kind == Call::control) requests.push_back({call.code, call.input});
+        EXPECT_EQ(requests, c.requests);
+        std::fill(std::begin(data), std::end(data), 0x5A);  // what the reads gave, written next
+    }
+    FreeLibrary(library);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // TELDO.dll end to end against the port driver: what it reads and
-// writes, what reaches the driver, and how the one device is shared.
+// writes, what reaches the driver, and how the one device is shared; and
+// TELDOX.dll's words, dwords and blocks on the simulated bus.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +11,7 @@
 #include "driver_diagnostics.h"
 #include "polling.h"
 #include "teldo.h"
+#include "teldox.h"
 
 namespace {
 
@@ -21,9 +23,10 @@ class LibraryDevice : public ::testing::Test {
 protected:
     void SetUp() override {
         TELDO_Close();  // whatever an earlier test left open
+        TELDOX_Close();
         ASSERT_TRUE(diagnostics_.reset());
     }
-    void TearDown() override { TELDO_Close(); }
+    void TearDown() override { TELDO_Close(), TELDOX_Close(); }
 
     DriverDiagnostics diagnostics_;
 };
@@ -156,6 +159,51 @@ bool restart_driver_service() {
 
 // No reset between loading and the first request: every port reads FF, even
 // one that read 00 before the driver was restarted.
+// Words and dwords are little-endian bytes from their port up; a FIFO reads
+// the same ports each time; a bad argument fails with 87 before any request.
+TEST_F(LibraryDevice, TeldoxWordsDwordsAndBlocksOnTheSimulatedBus) {
+    ASSERT_EQ(TELDOX_Open(), 0u);
+    ASSERT_EQ(TELDOX_Write(0x1000, 4, 0x11223344), 0u);
+    ASSERT_EQ(TELDOX_Write(0x1004, 2, 0xAABB), 0u);
+    const std::uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04};
+    ASSERT_EQ(TELDOX_WriteBlock(0x2000, 1, 0, bytes, 4), 0u);
+    ASSERT_EQ(TELDOX_WriteBlock(0x2006, 2, 1, bytes, 2), 0u);  // the FIFO keeps the last word
+    struct Case {
+        std::uint16_t port;
+        int width, same_port;
+        unsigned long count;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {0x1000, 1, 0, 6, {0x44, 0x33, 0x22, 0x11, 0xBB, 0xAA}},
+        {0x1002, 2, 0, 2, {0x22, 0x11, 0xBB, 0xAA}},
+        {0x2000, 4, 1, 2, {0x01, 0x02, 0x03, 0x04, 0x01, 0x02, 0x03, 0x04}},
+        {0x2006, 2, 0, 2, {0x03, 0x04, 0xFF, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        std::vector<std::uint8_t> read(c.bytes.size());
+        EXPECT_EQ(TELDOX_ReadBlock(c.port, c.width, c.same_port, read.data(), c.count), 0u);
+        EXPECT_EQ(read, c.bytes);
+    }
+    unsigned long value = 0;
+    EXPECT_EQ(TELDOX_Read(0x1002, 4, &value), 87u) << "an unaligned dword";
+    EXPECT_EQ(TELDOX_Read(0x1000, 4, &value), 0u);
+    EXPECT_EQ(value, 0x11223344u);
+    EXPECT_EQ(TELDOX_Read(0x1001, 1, &value), 0u);
+    EXPECT_EQ(value, 0x33u);
+
+    const std::uint32_t sent = diagnostics_.snapshot().requests;
+    std::vector<std::uint8_t> big(0x10001);
+    EXPECT_EQ(TELDOX_ReadBlock(0, 1, 0, big.data(), 0x10001), 87u);
+    EXPECT_EQ(TELDOX_WriteBlock(0xFFFE, 2, 0, big.data(), 2), 87u);
+    EXPECT_EQ(TELDOX_Write(0x300, 3, 0), 87u);
+    EXPECT_EQ(TELDOX_Read(0x300, 1, nullptr), 87u);
+    EXPECT_EQ(diagnostics_.snapshot().requests, sent) << "a bad argument reached the driver";
+    EXPECT_EQ(TELDOX_Close(), 0u);
+    EXPECT_EQ(TELDOX_Close(), 6u);
+}
+
 TEST(FreshDriver, ReadsFFOnEveryPortFromItsFirstRequest) {
     TELDO_Close();
     constexpr unsigned step = 0x0101;  // 256 ports, 0000 and FFFF among them

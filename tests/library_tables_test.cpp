@@ -1,5 +1,5 @@
 // TELDO.dll as a file: exactly four undecorated exports with fixed ordinals,
-// and nothing imported but the three KERNEL32 calls.
+// and nothing imported but the three KERNEL32 calls; TELDOX.dll's six.
 #include <gtest/gtest.h>
 
 #include "pe_image.h"
@@ -28,6 +28,16 @@ TEST(LibraryTables, ImportsOnlyTheThreeKernelCalls) {
     const std::map<std::string, std::set<std::string>> expected{
         {"KERNEL32.DLL", {"CloseHandle", "CreateFileA", "DeviceIoControl"}}};
     EXPECT_EQ(tables.imports, expected);
+}
+
+TEST(LibraryTables, TeldoxExportsItsSixFunctionsAndImportsOnlyKernel32) {
+    const PeTables tables = tables_of("TELDOX.dll");
+    const std::map<std::uint32_t, std::string> expected{
+        {1, "TELDOX_Close"}, {2, "TELDOX_Open"},  {3, "TELDOX_Read"},
+        {4, "TELDOX_ReadBlock"}, {5, "TELDOX_Write"}, {6, "TELDOX_WriteBlock"}};
+    EXPECT_EQ(tables.exports_by_ordinal, expected);
+    ASSERT_EQ(tables.imports.size(), 1u);
+    EXPECT_EQ(tables.imports.begin()->first, "KERNEL32.DLL");
 }
 
 TEST(LibraryTables, IsAnImageOfTheTestsArchitectureWithAnEntryRoutine) {

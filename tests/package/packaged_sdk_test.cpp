@@ -55,5 +55,28 @@ TEST(PackagedKit, ExampleBuiltForMicrosoftsAbi) {
     run_example("teldo_example_msvc.exe");
 }
 
+// The TELDOX example: a word written and read back, then four bytes in one
+// block request read back as two words in another.
+TEST(PackagedKit, TeldoxExampleBothWays) {
+    const std::string directory = package_directory();
+    ASSERT_FALSE(directory.empty()) << "BRENVO_PACKAGE_DIR names no folder";
+    for (const char* file : {"teldox_example_mingw.exe", "teldox_example_msvc.exe"}) {
+        SCOPED_TRACE(file);
+        DriverDiagnostics diagnostics;
+        ASSERT_TRUE(diagnostics.reset()) << "the packaged port driver does not answer";
+        const ChildResult run = run_child("\"" + directory + "\\" + file + "\"");
+        ASSERT_TRUE(run.started) << "error " << run.start_error;
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 0u) << run.output;
+        EXPECT_NE(run.output.find("  0x2211 0x4433\n"), std::string::npos) << run.output;
+        const diag::Snapshot seen = diagnostics.snapshot();
+        EXPECT_EQ(seen.held, 0u) << "the example left the device open";
+        ASSERT_EQ(seen.recorded, 4u);
+        const std::uint32_t codes[] = {IOCTL_PORT_WRITE_BLOCK, IOCTL_PORT_READ_BLOCK, IOCTL_PORT_WRITE_BLOCK,
+                                       IOCTL_PORT_READ_BLOCK};
+        for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(seen.recent[i].code, codes[i]) << i;
+    }
+}
+
 }  // namespace
 }  // namespace teldo::test

@@ -1,0 +1,155 @@
+// TELDOX.dll: one process-wide device handle, and one synchronous
+// device-control request per call (a block of bytes falls back to one
+// request a byte where the driver knows no block requests). Built without
+// the C runtime; the imports are KERNEL32's file, device and critical
+// section functions.
+#include <windows.h>
+
+#define TELDOX_API __declspec(dllexport)
+#include "teldo_protocol.h"
+#include "teldox.h"
+
+namespace {
+
+HANDLE port_device = INVALID_HANDLE_VALUE;
+
+// A block write's input is its header and its elements in one buffer. It is
+// kept here rather than on the caller's stack (up to 64 KiB), and guarded,
+// since callers may write from several threads.
+CRITICAL_SECTION write_buffer_lock;
+std::uint8_t write_buffer[sizeof(teldo::BlockHeader) + teldo::max_block_bytes];
+
+// The request's outcome as the caller sees it: 0, or the system's error.
+unsigned long control(std::uint32_t code, const void* input, DWORD input_length, void* output,
+                      DWORD output_length, DWORD& returned) {
+    returned = 0;
+    if (!DeviceIoControl(port_device, code, const_cast<void*>(input), input_length, output, output_length,
+                         &returned, nullptr))
+        return GetLastError();
+    return 0;
+}
+
+// A reply shorter than asked delivered no (or not every) element.
+unsigned long delivered(unsigned long error, DWORD returned, DWORD wanted) {
+    return error != 0 ? error : returned == wanted ? 0 : ERROR_READ_FAULT;
+}
+
+// The block as given, or nothing when it breaks a rule of the requests.
+bool make_block(unsigned short port, int width, bool same_port, unsigned long count, teldo::Block& block) {
+    if (width != 1 && width != 2 && width != 4) return false;
+    block = {port, static_cast<std::uint8_t>(width), same_port, static_cast<std::uint32_t>(count)};
+    return teldo::is_valid(block);
+}
+
+// A block of bytes as single byte requests, for a driver without block
+// requests: each element is still one cycle, in order.
+unsigned long read_bytes(const teldo::Block& block, std::uint8_t* data) {
+    for (std::uint32_t i = 0; i < block.count; ++i) {
+        const auto request = teldo::make_read_request(static_cast<std::uint16_t>(block.port + (block.same_port ? 0 : i)));
+        DWORD returned;
+        const unsigned long error = control(teldo::IOCTL_PORT_READ, &request, sizeof request, data + i,
+                                            teldo::read_reply_length, returned);
+        if (const unsigned long failed = delivered(error, returned, teldo::read_reply_length)) return failed;
+    }
+    return 0;
+}
+unsigned long write_bytes(const teldo::Block& block, const std::uint8_t* data) {
+    for (std::uint32_t i = 0; i < block.count; ++i) {
+        const auto request =
+            teldo::make_write_request(static_cast<std::uint16_t>(block.port + (block.same_port ? 0 : i)), data[i]);
+        DWORD returned;
+        if (const unsigned long error = control(teldo::IOCTL_PORT_WRITE, &request, sizeof request, nullptr, 0, returned))
+            return error;
+    }
+    return 0;
+}
+
+unsigned long read_block(const teldo::Block& block, std::uint8_t* data) {
+    const teldo::BlockHeader header = teldo::make_block_header(block);
+    DWORD returned;
+    const unsigned long error = control(teldo::IOCTL_PORT_READ_BLOCK, &header, sizeof header, data, block.bytes(), returned);
+    if (error == ERROR_INVALID_FUNCTION && block.width == 1) return read_bytes(block, data);
+    return delivered(error, returned, block.bytes());
+}
+
+unsigned long write_block(const teldo::Block& block, const std::uint8_t* data) {
+    EnterCriticalSection(&write_buffer_lock);
+    const teldo::BlockHeader header = teldo::make_block_header(block);
+    const auto* header_bytes = reinterpret_cast<const std::uint8_t*>(&header);
+    for (std::uint32_t i = 0; i < sizeof header; ++i) write_buffer[i] = header_bytes[i];
+    for (std::uint32_t i = 0; i < block.bytes(); ++i) write_buffer[sizeof header + i] = data[i];
+    DWORD returned;
+    const unsigned long error =
+        control(teldo::IOCTL_PORT_WRITE_BLOCK, write_buffer, sizeof header + block.bytes(), nullptr, 0, returned);
+    LeaveCriticalSection(&write_buffer_lock);
+    if (error == ERROR_INVALID_FUNCTION && block.width == 1) return write_bytes(block, data);
+    return error;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&write_buffer_lock);
+    if (reason == DLL_PROCESS_DETACH) DeleteCriticalSection(&write_buffer_lock);
+    return TRUE;
+}
+
+extern "C" unsigned long WINAPI TELDOX_Open(void) {
+    if (port_device != INVALID_HANDLE_VALUE) CloseHandle(port_device);
+    port_device = CreateFileA(teldo::device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return port_device != INVALID_HANDLE_VALUE ? 0 : GetLastError();
+}
+
+extern "C" unsigned long WINAPI TELDOX_Close(void) {
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const BOOL closed = CloseHandle(port_device);
+    port_device = INVALID_HANDLE_VALUE;
+    return closed ? 0 : GetLastError();
+}
+
+// A single byte is the byte request that TELDO.dll sends, so that it also
+// reaches a driver that knows only the two byte requests.
+extern "C" unsigned long WINAPI TELDOX_Read(unsigned short port, int width, unsigned long* value) {
+    teldo::Block block;
+    if (value == nullptr || !make_block(port, width, false, 1, block)) return ERROR_INVALID_PARAMETER;
+    *value = 0;
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    std::uint8_t bytes[4] = {};
+    const unsigned long error = width == 1 ? read_bytes(block, bytes) : read_block(block, bytes);
+    if (error == 0) *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned long>(bytes[3]) << 24;
+    return error;
+}
+
+extern "C" unsigned long WINAPI TELDOX_Write(unsigned short port, int width, unsigned long value) {
+    teldo::Block block;
+    if (!make_block(port, width, false, 1, block)) return ERROR_INVALID_PARAMETER;
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                                   static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    if (width == 1) return write_bytes(block, bytes);
+    // A single element is small: its request is built on the stack.
+    const teldo::BlockHeader header = teldo::make_block_header(block);
+    std::uint8_t input[sizeof header + 4];
+    const auto* header_bytes = reinterpret_cast<const std::uint8_t*>(&header);
+    for (std::uint32_t i = 0; i < sizeof header; ++i) input[i] = header_bytes[i];
+    for (int i = 0; i < width; ++i) input[sizeof header + i] = bytes[i];
+    DWORD returned;
+    return control(teldo::IOCTL_PORT_WRITE_BLOCK, input, sizeof header + width, nullptr, 0, returned);
+}
+
+extern "C" unsigned long WINAPI TELDOX_ReadBlock(unsigned short port, int width, int same_port, void* buffer,
+                                                 unsigned long count) {
+    teldo::Block block;
+    if (buffer == nullptr || !make_block(port, width, same_port != 0, count, block)) return ERROR_INVALID_PARAMETER;
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    return read_block(block, static_cast<std::uint8_t*>(buffer));
+}
+
+extern "C" unsigned long WINAPI TELDOX_WriteBlock(unsigned short port, int width, int same_port, const void* buffer,
+                                                  unsigned long count) {
+    teldo::Block block;
+    if (buffer == nullptr || !make_block(port, width, same_port != 0, count, block)) return ERROR_INVALID_PARAMETER;
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    return write_block(block, static_cast<const std::uint8_t*>(buffer));
+}

@@ -1,0 +1,184 @@
+// It is a caller of TELDOX.dll like any other: it loads the library by name
+// and looks its exports up, as the kit's guide tells callers to, so that a
+// missing or foreign TELDOX.dll is a message and exit code 1 rather than the
+// loader's dialog box in the middle of an unattended batch file.
+#include "ports.h"
+
+#include <windows.h>
+
+#include "output.h"
+#include "teldo_protocol.h"
+#include "teldox.h"
+
+namespace teldo::console {
+namespace {
+
+enum Export { open_export, close_export, read_export, write_export, read_block_export, write_block_export };
+constexpr const char* export_names[] = {"TELDOX_Open",  "TELDOX_Close",     "TELDOX_Read",
+                                        "TELDOX_Write", "TELDOX_ReadBlock", "TELDOX_WriteBlock"};
+constinit FARPROC exports[6] = {};
+constinit bool device_open = false;
+
+template <typename Fn>
+Fn bound(Export which) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(exports[which]));
+}
+
+// Loads TELDOX.dll and opens the device, the first time it is called; false,
+// with the reason told, when either fails.
+bool open_device() {
+    if (device_open) return true;
+    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    if (!library) {
+        const DWORD error = GetLastError();
+        begin_message();
+        err.put("cannot load TELDOX.dll: ");
+        put_system_error(error);
+        end_message();
+        hint(error == ERROR_BAD_EXE_FORMAT
+                 ? "that TELDOX.dll is of the other package: keep teldo.exe and TELDOX.dll of"
+                   " one package together"
+                 : "keep teldo.exe beside TELDOX.dll, in its package's folder");
+        return false;
+    }
+    for (int i = 0; i < 6; ++i) {
+        exports[i] = GetProcAddress(library, export_names[i]);
+        if (!exports[i]) {
+            const DWORD error = GetLastError();
+            begin_message();
+            err.put("TELDOX.dll has no function ");
+            err.put(export_names[i]);
+            err.put(": ");
+            put_system_error(error);
+            end_message();
+            return false;
+        }
+    }
+    if (const DWORD error = bound<decltype(&TELDOX_Open)>(open_export)()) {
+        begin_message();
+        err.put("cannot open the card's device \\\\.\\TELDO: ");
+        put_system_error(error);
+        end_message();
+        if (error == ERROR_FILE_NOT_FOUND)
+            hint("the TELDO port driver is not installed or not started (sc query TELDO; driver\\README.txt)");
+        else if (error == ERROR_SHARING_VIOLATION)
+            hint("another program holds the card (Brenvo, or another program using TELDO.dll or"
+                 " TELDOX.dll): close it, then run teldo again");
+        else if (error == ERROR_ACCESS_DENIED)
+            hint("this user may not open the card: run teldo as administrator, or ask"
+                 " the administrator to let users open it (driver\\README.txt)");
+        return false;
+    }
+    device_open = true;
+    return true;
+}
+
+// Tells which request failed: "read of port 0300", "write of 5A to port
+// 0300", "read of words at ports 0300-031F", "read of 4096 words at port
+// 0300 (FIFO)"; then the system's error, and what to do where that is known.
+void request_failed(const Command& command, bool write, std::uint16_t port, std::uint32_t count, DWORD error) {
+    const char* const kind = command.width == 1 ? "bytes" : command.width == 2 ? "words" : "dwords";
+    begin_message();
+    err.put(write ? "write of " : "read of ");
+    if (count == 1 && !command.fifo) {
+        if (write) {
+            err.hex(elements[0] | elements[1] << 8 | elements[2] << 16 | static_cast<std::uint32_t>(elements[3]) << 24,
+                    2 * command.width);
+            err.put(" to ");
+        } else if (command.width != 1) {
+            err.put(command.width == 2 ? "a word at " : "a dword at ");
+        }
+        err.put("port ");
+        err.hex(port, 4);
+    } else if (command.fifo) {
+        err.decimal(count);
+        err.put(' ');
+        err.put(kind);
+        err.put(" at port ");
+        err.hex(port, 4);
+        err.put(" (FIFO)");
+    } else {
+        err.put(kind);
+        err.put(" at ports ");
+        err.hex(port, 4);
+        err.put('-');
+        err.hex(port + count * command.width - 1, 4);
+    }
+    err.put(" failed: ");
+    put_system_error(error);
+    end_message();
+    if (error == ERROR_ACCESS_DENIED)
+        hint("the driver refused it: a port is outside the ports the administrator opened for the"
+             " card (driver\\README.txt), or another program holds the card");
+    else if (error == ERROR_INVALID_FUNCTION && command.width != 1)
+        hint("this driver knows no word or dword requests: they need the TELDO port driver of this"
+             " package (driver\\README.txt)");
+}
+
+// Reads or writes the command's elements: a single one alone, more in
+// blocks of at most 64 KiB; false at the first failure, told.
+bool transfer(const Command& command, bool write) {
+    if (command.count == 1 && !command.fifo) {
+        DWORD error;
+        if (write) {
+            const std::uint32_t value =
+                elements[0] | elements[1] << 8 | elements[2] << 16 | static_cast<std::uint32_t>(elements[3]) << 24;
+            error = bound<decltype(&TELDOX_Write)>(write_export)(command.first, command.width, value);
+        } else {
+            unsigned long value = 0;
+            error = bound<decltype(&TELDOX_Read)>(read_export)(command.first, command.width, &value);
+            for (std::uint32_t byte = 0; byte < command.width; ++byte)
+                elements[byte] = static_cast<std::uint8_t>(value >> 8 * byte);
+        }
+        if (error != 0) request_failed(command, write, command.first, 1, error);
+        return error == 0;
+    }
+    const std::uint32_t per_request = max_block_bytes / command.width;
+    for (std::uint32_t done = 0; done < command.count; done += per_request) {
+        const std::uint32_t count = command.count - done < per_request ? command.count - done : per_request;
+        const auto port = static_cast<std::uint16_t>(command.fifo ? command.first : command.first + done * command.width);
+        std::uint8_t* const data = elements + done * command.width;
+        const DWORD error =
+            write ? bound<decltype(&TELDOX_WriteBlock)>(write_block_export)(port, command.width, command.fifo, data, count)
+                  : bound<decltype(&TELDOX_ReadBlock)>(read_block_export)(port, command.width, command.fifo, data, count);
+        if (error != 0) {
+            request_failed(command, write, port, count, error);
+            return false;
+        }
+    }
+    return true;
+}
+
+// `count` elements from `at`, separated by spaces, each of its width's digits.
+void put_elements(const std::uint8_t* at, std::uint32_t count, std::uint32_t width) {
+    for (std::uint32_t i = 0; i < count; ++i, at += width) {
+        if (i != 0) out.put(' ');
+        std::uint32_t value = 0;
+        for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | at[byte];
+        out.hex(value, 2 * static_cast<int>(width));
+    }
+    out.put("\r\n");
+}
+
+}  // namespace
+
+bool execute(const Command& command) {
+    if (!open_device()) return false;
+    if (!transfer(command, command.verb == Verb::write)) return false;
+    if (command.verb == Verb::read) put_elements(elements, command.count, command.width);
+    if (command.verb == Verb::dump)
+        for (std::uint32_t done = 0; done < command.count; done += 16) {
+            out.hex(command.first + done, 4);
+            out.put(": ");
+            put_elements(elements + done, command.count - done < 16 ? command.count - done : 16, 1);
+        }
+    out.flush();
+    return true;
+}
+
+void close_device() {
+    if (device_open) bound<decltype(&TELDOX_Close)>(close_export)();
+    device_open = false;
+}
+
+}  // namespace teldo::console

@@ -22,7 +22,9 @@ namespace {
 
 using namespace teldo::test;
 using teldo::IOCTL_PORT_READ;
+using teldo::IOCTL_PORT_READ_BLOCK;
 using teldo::IOCTL_PORT_WRITE;
+using teldo::IOCTL_PORT_WRITE_BLOCK;
 
 constexpr int request_count = 10000;
 
@@ -37,31 +39,64 @@ struct RandomRequest {
     std::uint32_t input_length, output_length;
     bool input_buffer, output_buffer;
 
-    bool well_formed() const {
+    // `input` holds the request's input bytes.
+    bool well_formed(const std::vector<std::uint8_t>& input) const {
         if (code == IOCTL_PORT_READ)
             return input_length == 2 && output_length == 1 && input_buffer && output_buffer;
         if (code == IOCTL_PORT_WRITE)
             return input_length == 4 && output_length == 0 && input_buffer;
-        return false;
+        teldo::Block block{};
+        if ((code != IOCTL_PORT_READ_BLOCK && code != IOCTL_PORT_WRITE_BLOCK) || !input_buffer ||
+            input_length < sizeof(teldo::BlockHeader) || !teldo::read_block_header(input.data(), block))
+            return false;
+        if (code == IOCTL_PORT_READ_BLOCK)
+            return input_length == 8 && output_length == block.bytes() && output_buffer;
+        return input_length == 8 + block.bytes() && output_length == 0;
     }
 };
+
+constexpr std::uint32_t codes[] = {IOCTL_PORT_READ, IOCTL_PORT_WRITE, IOCTL_PORT_READ_BLOCK, IOCTL_PORT_WRITE_BLOCK};
 
 class RequestGenerator {
 public:
     explicit RequestGenerator(std::uint32_t seed) : random_(seed) {}
 
-    RandomRequest next() {
+    // A request, and its input bytes in `input`.
+    RandomRequest next(std::vector<std::uint8_t>& input) {
         RandomRequest request{};
         switch (pick(6)) {
             case 0: request.code = random_(); break;  // anything at all
-            case 1:  // a neighbour of a system code: other function, method or access
-                request.code = (pick(2) ? IOCTL_PORT_READ : IOCTL_PORT_WRITE) ^ (1u << pick(32));
+            case 1:  // a neighbour of a port code: other function, method or access
+                request.code = codes[pick(4)] ^ (1u << pick(32));
                 break;
-            default: request.code = pick(2) ? IOCTL_PORT_READ : IOCTL_PORT_WRITE; break;
+            default: request.code = codes[pick(4)]; break;
         }
         request.input_length = length();
         request.output_length = length();
-        if (pick(3) == 0) {  // exactly the right lengths, half of the time
+        for (std::size_t b = 0; b < std::max<std::uint32_t>(request.input_length, 8); ++b)
+            input[b] = static_cast<std::uint8_t>(pick(256));
+        if (request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK) {
+            // A header near the rules, half of the time: each field now and
+            // then just outside them.
+            if (pick(2) == 0) {
+                const std::uint8_t widths[] = {1, 2, 4, 1, 2, 4, 0, 3, 8};
+                const std::uint8_t width = widths[pick(9)];
+                const std::uint32_t count = pick(8) == 0 ? random_() : 1 + pick(pick(4) == 0 ? 0x10000 : 24);
+                const std::uint32_t port = pick(2) ? pick(0x10000) & ~(width ? width - 1u : 0u) : pick(0x10000);
+                const std::uint8_t header[8] = {std::uint8_t(port), std::uint8_t(port >> 8), width,
+                                                std::uint8_t(pick(8) == 0 ? pick(256) : pick(2)),
+                                                std::uint8_t(count), std::uint8_t(count >> 8),
+                                                std::uint8_t(count >> 16), std::uint8_t(count >> 24)};
+                std::copy(std::begin(header), std::end(header), input.begin());
+            }
+            if (pick(3) != 0) {  // the lengths the header asks for, often
+                const std::uint32_t bytes = (input[4] | input[5] << 8) * input[2];
+                const bool read = request.code == IOCTL_PORT_READ_BLOCK;
+                request.input_length = read ? 8 : std::min<std::uint32_t>(8 + bytes, 0x10008);
+                request.output_length = read ? std::min<std::uint32_t>(bytes, 0x10000) : 0;
+                if (pick(4) == 0) request.input_length += pick(3) - 1u;
+            }
+        } else if (pick(3) == 0) {  // exactly the right lengths, half of the time
             const bool read = request.code == IOCTL_PORT_READ;
             request.input_length = read ? 2 : 4;
             request.output_length = read ? 1 : 0;
@@ -97,6 +132,7 @@ struct SentRequest {
     RandomRequest request;
     std::array<std::uint8_t, 8> first_input;  // as the record keeps them
     bool succeeded;
+    bool well_formed;
 };
 
 std::string describe(const SentRequest& sent) {
@@ -125,7 +161,7 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
     RequestGenerator generator(seed);
 
     std::vector<std::uint8_t> ports(0x10000, 0xFF);  // what the driver should hold
-    std::vector<std::uint8_t> input(9100), output(9100);
+    std::vector<std::uint8_t> input(0x10010), output(0x10010);
     int malformed = 0, well_formed = 0, stopped_by_platform = 0, failures = 0;
     std::uint32_t reached_driver = 0;
 
@@ -151,8 +187,8 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
                 ++failures, ADD_FAILURE() << "the caller was told otherwise than the driver completed "
                                           << describe(sent);
             if (reached) ++next;
-            if (!sent.request.well_formed() && !reached) ++stopped_by_platform;
-            if (sent.request.well_formed() && !reached)
+            if (!sent.well_formed && !reached) ++stopped_by_platform;
+            if (sent.well_formed && !reached)
                 ++failures, ADD_FAILURE() << "the record does not show " << describe(sent);
         }
         if (next != end)
@@ -164,9 +200,7 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
     };
 
     for (int i = 0; i < request_count && failures < 10; ++i) {
-        const RandomRequest request = generator.next();
-        const std::size_t filled = std::max<std::uint32_t>(request.input_length, 2);
-        for (std::size_t b = 0; b < filled; ++b) input[b] = static_cast<std::uint8_t>(generator.pick(256));
+        const RandomRequest request = generator.next(input);
         const std::uint16_t port = static_cast<std::uint16_t>(input[0] | (input[1] << 8));
         const std::uint8_t sentinel = static_cast<std::uint8_t>(~ports[port]);
         output[0] = sentinel;
@@ -175,11 +209,13 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
             device, request.code, request.input_buffer ? input.data() : nullptr,
             request.input_length, request.output_buffer ? output.data() : nullptr,
             request.output_length, &returned, nullptr);
-        SentRequest sent{i, request, {}, succeeded};
+        SentRequest sent{i, request, {}, succeeded, request.well_formed(input)};
         std::copy_n(input.begin(), sent.first_input.size(), sent.first_input.begin());
         batch.push_back(sent);
 
-        if (!request.well_formed()) {
+        teldo::Block block{};
+        const bool is_block = request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK;
+        if (!request.well_formed(input)) {
             ++malformed;
             if (succeeded) ++failures, ADD_FAILURE() << "accepted " << describe(sent);
             if (request.output_buffer && output[0] != sentinel)
@@ -187,7 +223,18 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
         } else if (!succeeded) {
             ++well_formed;
             ++failures, ADD_FAILURE() << "refused " << describe(sent);
-        } else if (++well_formed; request.code == IOCTL_PORT_WRITE) {
+        } else if (++well_formed; is_block && teldo::read_block_header(input.data(), block)) {
+            // The model's bytes of each element, low byte first.
+            const bool write = request.code == IOCTL_PORT_WRITE_BLOCK;
+            bool same = returned == (write ? 0 : block.bytes());
+            for (std::uint32_t e = 0, at = 0; e < block.count; ++e)
+                for (std::uint32_t b = 0; b < block.width; ++b, ++at) {
+                    const std::uint32_t p = (block.same_port ? block.port : block.port + e * block.width) + b;
+                    if (write) ports[p] = input[8 + at];
+                    else same = same && output[at] == ports[p];
+                }
+            if (!same) ++failures, ADD_FAILURE() << "the block gave other bytes than the model: " << describe(sent);
+        } else if (request.code == IOCTL_PORT_WRITE) {
             ports[port] = input[2];
         } else if (returned != 1 || output[0] != ports[port]) {
             ++failures, ADD_FAILURE() << "read of port " << port << " gave " << int(output[0])

@@ -14,6 +14,7 @@
 #include "driver_diagnostics.h"
 #include "polling.h"
 #include "teldo.h"
+#include "teldox.h"
 
 namespace {
 
@@ -133,6 +134,20 @@ TEST_F(DriverRealMode, OutsideItsWindowsEveryRequestIsRefusedAndTheDriverGoesOn)
     }
     EXPECT_EQ(service_.state(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(TELDO_Close(), 1);
+
+    // Blocks that reach one port past a window, at either end or as a FIFO's
+    // second byte: refused whole (Wine would crash on any port cycle).
+    ASSERT_EQ(TELDOX_Open(), 0u);
+    std::uint8_t data[8] = {};
+    EXPECT_EQ(TELDOX_ReadBlock(0x31C, 4, 0, data, 2), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(TELDOX_WriteBlock(0x378, 2, 1, data, 1), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(TELDOX_ReadBlock(0x2FF, 1, 0, data, 2), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(TELDOX_Close(), 0u);
+    const auto blocks = diagnostics.recent();
+    ASSERT_EQ(blocks.size(), 2 * std::size(outside) + 3);
+    for (std::size_t i = 2 * std::size(outside); i < blocks.size(); ++i)
+        EXPECT_EQ(blocks[i].status, status_access_denied) << i;
+    EXPECT_EQ(service_.state(), static_cast<DWORD>(SERVICE_RUNNING));
 
     const DWORD one = 1;
     set_value(L"UsersMayOpen", REG_DWORD, &one, sizeof one);

@@ -57,7 +57,7 @@ echo "  $(thousands $per_second) requests/s: $(thousands $requests) requests (th
 
 cd "$bin"
 echo
-echo "== TELDO_RD against a raw DeviceIoControl on the same handle ($run_arch)"
+echo "== TELDO_RD against a raw DeviceIoControl on the same handle, and TELDOX.dll's blocks against single reads ($run_arch)"
 "$TELDO_BUILD_DIR/wine-run" library_bench.exe | tr -d '\r'
 echo
 echo "== Brenvo's start-up against a minimal window with its manifest, font and common controls ($run_arch)"
@@ -65,7 +65,7 @@ echo "== Brenvo's start-up against a minimal window with its manifest, font and 
 
 echo
 echo "== Sizes of the shipped files ($run_arch)"
-for file in Brenvo.exe teldo.exe TELDO.dll teldo.sys; do
+for file in Brenvo.exe teldo.exe TELDO.dll TELDOX.dll teldo.sys; do
   note=
   [ $file = teldo.sys ] && note="  (signed, as packaged)"
   printf '  %-11s %7s bytes%s\n' $file "$(thousands "$(stat -c %s $file)")" "$note"

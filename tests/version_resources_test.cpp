@@ -29,6 +29,7 @@ std::string version_string(const std::vector<char>& data, const char* name) {
 TEST(VersionResources, EveryBinaryCarriesTheProjectVersion) {
     const Binary binaries[] = {
         {"TELDO.dll", "TELDO port-access library", VFT_DLL},
+        {"TELDOX.dll", "TELDOX port-access library: bytes, words, dwords and blocks", VFT_DLL},
         {"teldo.sys", "TELDO port driver", VFT_DRV},
         {"Brenvo.exe", "Brenvo", VFT_APP},
     };

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "command.h"
+#include "driver_setup.h"
 #include "output.h"
 #include "ports.h"
 #include "version.h"
@@ -35,7 +36,7 @@ constexpr int exit_usage = 2;
 
 constexpr std::string_view usage_line =
     "usage: teldo rd|rd16|rd32 [--fifo] PORT [COUNT] | wr|wr16|wr32 [--fifo] PORT VALUE... |\r\n"
-    "       dump FROM TO | - | --help\r\n";
+    "       dump FROM TO | - | driver install|remove|status | --help\r\n";
 
 constexpr std::string_view help_text =
     "teldo " BRENVO_VERSION_TEXT
@@ -52,6 +53,11 @@ constexpr std::string_view help_text =
     "  teldo -                  runs those commands from standard input, one a\r\n"
     "                           line; blank lines and lines starting with # are\r\n"
     "                           skipped; the first failing line ends the run\r\n"
+    "  teldo driver install [--ports LIST] [--users-may-open]\r\n"
+    "                           installs the TELDO port driver from this package and\r\n"
+    "                           starts it (as administrator); LIST: 0300-031F,0378\r\n"
+    "  teldo driver remove      stops and removes it (as administrator)\r\n"
+    "  teldo driver status      whether it runs, and if not, why, in plain words\r\n"
     "  teldo --version          prints the version\r\n"
     "  teldo --help             prints this text (so does teldo /?)\r\n"
     "\r\n"
@@ -223,6 +229,7 @@ int run_command_line() {
         out.put("teldo " BRENVO_VERSION_TEXT "\r\n");
         return exit_done;
     }
+    if (is(first, "driver")) return driver_command(words);
     if (first.size() == 1 && first[0] == '-') {
         if (words.next(more)) return usage_error({"- takes nothing after it: '", more, "'"});
         return run_script();

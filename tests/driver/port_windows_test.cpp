@@ -1,6 +1,8 @@
 // The port windows as an administrator writes them and as an attacker might:
-// every list either reads exactly as meant or is refused whole; and the
-// block requests' rules, which decide which ports a request may touch.
+// every list either reads exactly as meant or is refused whole; the block
+// requests' rules, which decide which ports a request may touch; and
+// teldo.exe's driver set-up, which checks a --ports list by the same rules
+// and tells why a driver does not start.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "port_list.h"
 #include "port_model.h"
 #include "port_windows.h"
+#include "start_errors.h"
 
 namespace {
 
@@ -182,6 +186,95 @@ TEST(BlockRequests, TakeOnlyAValidHeaderWithExactlyItsLengths) {
         if (c.outcome != Outcome::done) {
             EXPECT_EQ(space->read(c.port), 0xFF) << "a refused write reached the port";
         }
+    }
+}
+
+// A --ports list is refused by the driver's own rules, naming the window to
+// blame; a list it takes becomes exactly the REG_MULTI_SZ the driver reads.
+TEST(DriverSetUp, ChecksAPortsListByTheDriversRulesAndNamesTheWindow) {
+    using teldo::console::no_window;
+    std::string seventeen = "0300";
+    for (int i = 0; i < 16; ++i) seventeen += ",0300";
+    struct Case {
+        std::string list;
+        Refusal refusal;
+        std::size_t window;
+        std::string_view named;
+    };
+    const Case cases[] = {
+        {"0300-031F,0378", Refusal::none, no_window, ""},
+        {"300-31f,ffff", Refusal::none, no_window, ""},
+        {"0300-031F,0060", Refusal::reserved, 1, "0060"},
+        {"00F0-0100,0378", Refusal::reserved, 0, "00F0-0100"},
+        {"0C00-0CF8", Refusal::reserved, 0, "0C00-0CF8"},
+        {"0310-0300", Refusal::start_after_end, 0, "0310-0300"},
+        {"0300,,0378", Refusal::bad_syntax, 1, ""},
+        {"0378,", Refusal::bad_syntax, 1, ""},
+        {"", Refusal::bad_syntax, 0, ""},
+        {"0x300", Refusal::bad_syntax, 0, "0x300"},
+        {"0300 ,0378", Refusal::bad_syntax, 0, "0300 "},
+        {"0300-031F-0320", Refusal::bad_syntax, 0, "0300-031F-0320"},
+        {seventeen, Refusal::too_many, 16, "0300"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        char16_t units[teldo::console::max_list_units] = {};
+        std::size_t count = 0;
+        const auto verdict = teldo::console::read_port_list(c.list, units, count);
+        EXPECT_EQ(verdict.refusal, c.refusal);
+        EXPECT_EQ(verdict.window, c.window);
+        if (c.window != no_window) {
+            EXPECT_EQ(teldo::console::list_window(c.list, c.window), c.named);
+        }
+        if (c.refusal == Refusal::none) {
+            std::u16string expected;
+            for (char ch : c.list) expected += ch == ',' ? u'\0' : char16_t(ch);
+            expected += std::u16string(2, u'\0');
+            EXPECT_EQ(std::u16string(units, count), expected);
+        }
+    }
+    // The same rules on a Ports value as found in the registry.
+    const auto found = multi_sz({u"0378", u"0300-031F", u"0CFC"});
+    const auto verdict = teldo::console::examine_windows(found.data(), found.size(), false);
+    EXPECT_EQ(verdict.refusal, Refusal::reserved);
+    EXPECT_EQ(verdict.window, 2u);
+    EXPECT_EQ(teldo::console::examine_windows(found.data(), found.size(), true).window, no_window)
+        << "an odd byte length is the value's fault, not a window's";
+}
+
+// A driver's start error in plain words, told for the Windows at hand.
+TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
+    using teldo::console::ThisWindows;
+    const ThisWindows win64{true, false, true}, win32_package_on_64{true, true, true}, win8_32bit{false, true, true},
+        xp{false, true, false};
+    struct Case {
+        std::uint32_t error;
+        ThisWindows windows;
+        const char* words;  // in the words, or null: no words of ours
+        const char* fix;    // in the fix
+    };
+    const Case cases[] = {
+        {2, win64, "file is missing", "SysWOW64"},
+        {2, xp, "file is missing", "teldo driver install"},
+        {577, win64, "test-signing mode is off, or Secure Boot", "bcdedit /set testsigning on"},
+        {577, win8_32bit, "Secure Boot is on", "firmware"},
+        {1275, win32_package_on_64, "win32 package's driver", "win64 package"},
+        {1275, win64, "driver-blocking policy", "Core isolation"},
+        {0x800B010C, win64, "revoked", "signed anew"},
+        {225, xp, "antivirus", "exclusions"},
+        {487, xp, "Ports value", "--ports"},
+        {1114, win64, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "error " << c.error);
+        const auto problem = teldo::console::start_problem(c.error, c.windows);
+        if (!c.words) {
+            EXPECT_EQ(problem.words, nullptr);
+            continue;
+        }
+        ASSERT_NE(problem.words, nullptr);
+        EXPECT_NE(std::string(problem.words).find(c.words), std::string::npos) << problem.words;
+        EXPECT_NE(std::string(problem.fix).find(c.fix), std::string::npos) << problem.fix;
     }
 }
 

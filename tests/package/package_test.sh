@@ -10,6 +10,9 @@
 # failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
 # anything needs Wine, so that it runs, and must pass, also where Wine cannot.
+# With TELDO_SETUP_CHECKS=1 it first takes teldo.exe's driver set-up through
+# its states (driver_setup_checks.sh); either way the driver is then
+# installed with "teldo driver install", as the administrator's guide says.
 # WINEARCH (win32 or win64) names the package's architecture;
 # TELDO_FRESH_PREFIX, when set, a fresh prefix of it to start from.
 # Usage: package_test.sh ZIP TEST_PROGRAM WORK_DIR [NATIVE_STEP]
@@ -66,15 +69,16 @@ wineserver -p 60
 source "$(dirname "$0")/../../scripts/prefix-settings.sh"
 apply_prefix_settings
 
-# The driver's guide tells the administrator these commands: copy the driver
-# beside the system's, register it to start with Windows, start it.
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
-cp "$package/driver/teldo.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
-sc create TELDO type= kernel start= auto 'binPath=' 'C:\windows\system32\drivers\teldo.sys' >/dev/null
+if [ "${TELDO_SETUP_CHECKS:-}" = 1 ]; then
+  source "$(dirname "$0")/driver_setup_checks.sh"
+fi
 # The tests read what reached the driver: its note tells the administrator
-# how to turn its diagnostic device on, and this is that.
+# how to turn its diagnostic device on, and this is that. Then the install
+# the driver's guide leads with, from the package's folder.
 turn_on_driver_diagnostics
-sc start TELDO >/dev/null || true
+(cd "$package" && wine teldo.exe driver install >/dev/null 2>&1) ||
+  { echo "teldo driver install failed" >&2; exit 1; }
 sc query TELDO | grep -q RUNNING || { echo "The packaged TELDO port driver did not start" >&2; exit 1; }
 
 export BRENVO_PACKAGE_DIR=$(wine winepath -w "$package" 2>/dev/null | tr -d '\r')

@@ -265,6 +265,68 @@ void tell_start_error(Sink& sink, DWORD error) {
     sink.flush();
 }
 
+// ------------------------------------------------------------ versions
+
+constinit BYTE version_data[8192] = {};
+
+// The version resource of `path` into version_data; false without one.
+bool read_version(const wchar_t* path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    return size != 0 && size <= sizeof version_data && GetFileVersionInfoW(path, 0, size, version_data);
+}
+
+// The file version of `path`, or false.
+bool file_version(const wchar_t* path, DWORD& high, DWORD& low) {
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!read_version(path) || !VerQueryValueW(version_data, L"\\", reinterpret_cast<void**>(&info), &length) ||
+        !info)
+        return false;
+    high = info->dwFileVersionMS;
+    low = info->dwFileVersionLS;
+    return true;
+}
+
+// A service's image path as a file name: "\\SystemRoot\\..." and a path
+// relative to the Windows folder (as regedt32 registrations have them) start
+// at the Windows folder, "\\??\\C:\\..." is "C:\\...".
+void image_file(const wchar_t* image, Path& file) {
+    const wchar_t system_root[] = L"\\SystemRoot\\";
+    std::size_t skip = 0, at = 0;
+    if (image[0] == L'\\' && image[1] == L'?' && image[2] == L'?' && image[3] == L'\\') skip = 4;
+    bool from_windows = image[0] != L'\\' && image[1] != L':';
+    if (!from_windows) {
+        std::size_t i = 0;
+        while (system_root[i] && (image[i] | 0x20) == (system_root[i] | 0x20)) ++i;
+        if (!system_root[i]) from_windows = true, skip = i;
+    }
+    if (from_windows) {
+        at = GetWindowsDirectoryW(file.text, MAX_PATH);
+        if (at == 0 || at >= MAX_PATH) at = 0;
+        else file.text[at++] = L'\\';
+    }
+    for (std::size_t i = skip; image[i] && at < MAX_PATH; ++i) file.text[at++] = image[i];
+    file.text[at] = 0;
+}
+
+// Whether the driver at `path` is another maker's: a file with a version
+// resource whose product is not ours. (Ours name their product in their
+// one string table.)
+bool another_makers_driver(const wchar_t* path) {
+    if (!read_version(path)) return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    wchar_t* product = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(version_data, L"\\StringFileInfo\\080404B0\\ProductName", reinterpret_cast<void**>(&product),
+                        &length) ||
+        !product)
+        return true;
+    const wchar_t ours[] = L"" BRENVO_PRODUCT_NAME;
+    for (UINT i = 0; i < sizeof ours / sizeof ours[0]; ++i)
+        if (i >= length + 1 || product[i] != ours[i]) return true;
+    return false;
+}
+
 // ------------------------------------------------------------ install
 
 struct Choices {
@@ -335,6 +397,8 @@ int install(const Choices& choices) {
     SC_HANDLE service = OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS);
     if (service) {
         before.service_existed = true;
+        // What cannot be read is left as it is when put back.
+        before.service_type = before.start_type = before.error_control = SERVICE_NO_CHANGE;
         union {
             QUERY_SERVICE_CONFIGW config;
             BYTE room[8192];
@@ -351,6 +415,17 @@ int install(const Choices& choices) {
         }
         SERVICE_STATUS status{};
         before.was_running = QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
+        // The card maker's own TELDO driver would lose its registration and
+        // settings: one of the two drivers, never both.
+        Path registered;
+        image_file(before.image_path.text, registered);
+        if (before.image_path.text[0] && another_makers_driver(registered.text)) {
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+            return failure("the service TELDO is another driver, not this package's; nothing changed", 0,
+                           "use that driver, or remove it first (driver\\README.txt, Never beside the card"
+                           " maker's driver)");
+        }
     }
     save(L"Ports", before.ports);
     save(L"UsersMayOpen", before.users);
@@ -410,7 +485,8 @@ int install(const Choices& choices) {
         restore(L"UsersMayOpen", before.users);
         if (service && before.service_existed) {
             ChangeServiceConfigW(service, before.service_type, before.start_type, before.error_control,
-                                 before.image_path.text, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+                                 before.image_path.text[0] ? before.image_path.text : nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr);
         } else if (service) {
             DeleteService(service);
         }
@@ -481,20 +557,6 @@ int remove() {
 }
 
 // ------------------------------------------------------------ status
-
-// The file version of `path` as "a.b.c.d", or false.
-bool file_version(const wchar_t* path, DWORD& high, DWORD& low) {
-    static BYTE data[4096];
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-    if (size == 0 || size > sizeof data || !GetFileVersionInfoW(path, 0, size, data)) return false;
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(data, L"\\", reinterpret_cast<void**>(&info), &length) || !info) return false;
-    high = info->dwFileVersionMS;
-    low = info->dwFileVersionLS;
-    return true;
-}
 
 void put_version(DWORD high, DWORD low) {
     out.decimal(high >> 16), out.put('.'), out.decimal(high & 0xFFFF), out.put('.');

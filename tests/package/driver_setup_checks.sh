@@ -47,6 +47,14 @@ failed_start() {
 }
 
 expect "status, nothing installed" 1 "not installed" driver status
+
+# Another maker's driver registered as TELDO: left alone.
+sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\mountmgr.sys' >/dev/null
+foreign=$(registry)
+expect "another maker's TELDO" 1 "the service TELDO is another driver" driver install
+unchanged_since "$foreign" "an install over another maker's driver"
+sc delete TELDO >/dev/null
+
 nothing=$(registry)
 expect "a list over the system board" 2 "the window '0060': it overlaps 0000-00FF" \
   driver install --ports 0300-031F,0060

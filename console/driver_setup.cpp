@@ -442,7 +442,8 @@ int install(const Choices& choices) {
     // The steps; on a failure, `step` names it and everything is put back.
     const char* step = nullptr;
     if (service && !stop(service)) step = "stopping the running driver";
-    if (!step && before.file_existed && !CopyFileW(target.text, previous.text, FALSE))
+    bool kept = false;  // the installed file is safe in `previous`
+    if (!step && before.file_existed && !(kept = CopyFileW(target.text, previous.text, FALSE)))
         error = GetLastError(), step = "keeping the installed driver's file";
     if (!step && !CopyFileW(source.text, target.text, FALSE))
         error = GetLastError(), step = "copying the driver to the system's drivers folder";
@@ -490,8 +491,9 @@ int install(const Choices& choices) {
         } else if (service) {
             DeleteService(service);
         }
-        if (before.file_existed) CopyFileW(previous.text, target.text, FALSE);
-        else DeleteFileW(target.text);
+        // The installed file is put back only from a whole copy of it.
+        if (kept) CopyFileW(previous.text, target.text, FALSE);
+        else if (!before.file_existed) DeleteFileW(target.text);
         DeleteFileW(previous.text);
         if (service && before.service_existed && before.was_running) start(service);
         hint("everything is as it was before this install");

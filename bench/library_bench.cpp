@@ -69,6 +69,39 @@ constexpr int check_every = 200;        // rounds between looks at the ratio's p
 constexpr double wanted_precision = 0.01;
 constexpr double time_limit_s = 90;
 
+// Rounds of two measurements, the one that goes first alternating, so that
+// both halves of a round see the same machine state; until the median of
+// `ratio(first, second)` is known to within wanted_precision (looked at
+// every `check` rounds from `minimum` on) or `limit_s` seconds run out.
+struct Rounds {
+    std::vector<double> first, second, ratios;
+    bench::Spread ratio;
+    double seconds = 0;
+};
+template <typename First, typename Second, typename Ratio>
+Rounds interleave(First first, Second second, Ratio ratio, int minimum, int check, double limit_s) {
+    Rounds rounds;
+    const double start = now_ns();
+    for (int round = 0;; ++round) {
+        double a, b;
+        if (round % 2 == 0) {
+            a = first();
+            b = second();
+        } else {
+            b = second();
+            a = first();
+        }
+        rounds.first.push_back(a);
+        rounds.second.push_back(b);
+        rounds.ratios.push_back(ratio(a, b));
+        if (round + 1 < minimum || (round + 1) % check != 0) continue;
+        rounds.ratio = bench::spread(rounds.ratios);
+        if (rounds.ratio.relative_precision() <= wanted_precision || (now_ns() - start) / 1e9 > limit_s) break;
+    }
+    rounds.seconds = (now_ns() - start) / 1e9;
+    return rounds;
+}
+
 void print_time(const char* what, const bench::Spread& ns) {
     std::printf("  %-20s %7.2f us  (interquartile range %.2f to %.2f us)\n", what,
                 ns.median / 1000, ns.lower_quartile / 1000, ns.upper_quartile / 1000);
@@ -104,34 +137,18 @@ bool compare_blocks(double teldo_rd_ns) {
         return (now_ns() - start) / block_bytes;
     };
     for (int i = 0; i < 5; ++i) single_ns(), block_ns();
-    std::vector<double> singles, blocks, ratios;
-    const double start = now_ns();
-    bench::Spread ratio;
-    for (int round = 0;; ++round) {
-        double per_byte, single;
-        if (round % 2 == 0) {
-            per_byte = block_ns();
-            single = single_ns();
-        } else {
-            single = single_ns();
-            per_byte = block_ns();
-        }
-        singles.push_back(single);
-        blocks.push_back(per_byte);
-        ratios.push_back(single / per_byte);
-        if (round + 1 < 200 || (round + 1) % 50 != 0) continue;
-        ratio = bench::spread(ratios);
-        if (ratio.relative_precision() <= wanted_precision || (now_ns() - start) / 1e9 > time_limit_s / 3) break;
-    }
+    const Rounds rounds = interleave(block_ns, single_ns, [](double block, double single) { return single / block; },
+                                     200, 50, time_limit_s / 3);
     close();
+    const double per_byte = bench::spread(rounds.first).median;
     std::printf("%zu rounds in %.1f s, each a FIFO block read of %u bytes and a batch of %d single\n"
                 "byte reads through TELDOX.dll, the first of the two alternating; the median round:\n",
-                ratios.size(), (now_ns() - start) / 1e9, block_bytes, batch_calls);
-    print_time("single byte read", bench::spread(singles));
-    std::printf("  %-20s %7.3f us per byte\n", "ReadBlock of 4096", bench::spread(blocks).median / 1000);
-    bench::print_ratio("single / block byte", ratio, wanted_precision, "the time");
+                rounds.ratios.size(), rounds.seconds, block_bytes, batch_calls);
+    print_time("single byte read", bench::spread(rounds.second));
+    std::printf("  %-20s %7.3f us per byte\n", "ReadBlock of 4096", per_byte / 1000);
+    bench::print_ratio("single / block byte", rounds.ratio, wanted_precision, "the time");
     std::printf("  %-20s %9.5f   (a byte of the block over a TELDO_RD call; the goal: at most 0.01)\n",
-                "block byte / TELDO_RD", bench::spread(blocks).median / teldo_rd_ns);
+                "block byte / TELDO_RD", per_byte / teldo_rd_ns);
     return true;
 }
 
@@ -149,37 +166,20 @@ int main() {
         per_call_ns(TELDO_RD, batch_calls);
         per_call_ns(raw_read, batch_calls);
     }
-    std::vector<double> library_ns, raw_ns, ratios;
-    const double start = now_ns();
-    bench::Spread ratio;
-    for (int round = 0;; ++round) {
-        double library_time, raw_time;
-        if (round % 2 == 0) {
-            library_time = per_call_ns(TELDO_RD, batch_calls);
-            raw_time = per_call_ns(raw_read, batch_calls);
-        } else {
-            raw_time = per_call_ns(raw_read, batch_calls);
-            library_time = per_call_ns(TELDO_RD, batch_calls);
-        }
-        library_ns.push_back(library_time);
-        raw_ns.push_back(raw_time);
-        ratios.push_back(library_time / raw_time);
-        if (round + 1 < minimum_rounds || (round + 1) % check_every != 0) continue;
-        ratio = bench::spread(ratios);
-        if (ratio.relative_precision() <= wanted_precision) break;
-        if ((now_ns() - start) / 1e9 > time_limit_s) break;
-    }
+    const Rounds rounds = interleave([] { return per_call_ns(TELDO_RD, batch_calls); },
+                                     [] { return per_call_ns(raw_read, batch_calls); },
+                                     [](double library, double raw) { return library / raw; }, minimum_rounds,
+                                     check_every, time_limit_s);
     TELDO_Close();
-    const double elapsed_s = (now_ns() - start) / 1e9;
 
     std::printf("%zu rounds in %.1f s, each a batch of %d TELDO_RD and a batch of %d raw reads,\n"
                 "the first of the two alternating; per call, the median round:\n",
-                ratios.size(), elapsed_s, batch_calls, batch_calls);
-    print_time("TELDO_RD", bench::spread(library_ns));
-    print_time("raw DeviceIoControl", bench::spread(raw_ns));
-    bench::print_ratio("TELDO_RD / raw", ratio, wanted_precision, "the time");
+                rounds.ratios.size(), rounds.seconds, batch_calls, batch_calls);
+    print_time("TELDO_RD", bench::spread(rounds.first));
+    print_time("raw DeviceIoControl", bench::spread(rounds.second));
+    bench::print_ratio("TELDO_RD / raw", rounds.ratio, wanted_precision, "the time");
     std::printf("\n");
-    if (!compare_blocks(bench::spread(library_ns).median)) {
+    if (!compare_blocks(bench::spread(rounds.first).median)) {
         std::fprintf(stderr, "cannot open the device through TELDOX.dll\n");
         return 1;
     }

@@ -14,7 +14,6 @@ namespace {
 constexpr int exit_done = 0, exit_failed = 1, exit_usage = 2;
 
 constexpr wchar_t service_name[] = L"TELDO";
-constexpr wchar_t service_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO";
 constexpr wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\Parameters";
 constexpr wchar_t status_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\Status";
 
@@ -154,6 +153,17 @@ DWORD start(SC_HANDLE service) {
     const SERVICE_STATUS status = wait_while(service, SERVICE_START_PENDING);
     if (status.dwCurrentState == SERVICE_RUNNING) return 0;
     return status.dwWin32ExitCode != 0 ? status.dwWin32ExitCode : ERROR_SERVICE_NOT_ACTIVE;
+}
+
+// A service's configuration, with room for its strings; false when it
+// cannot be read.
+union ServiceConfig {
+    QUERY_SERVICE_CONFIGW config;
+    BYTE room[8192];
+};
+bool read_config(SC_HANDLE service, ServiceConfig& config) {
+    DWORD needed = 0;
+    return QueryServiceConfigW(service, &config.config, sizeof config, &needed);
 }
 
 // ------------------------------------------------------------ the registry
@@ -399,12 +409,8 @@ int install(const Choices& choices) {
         before.service_existed = true;
         // What cannot be read is left as it is when put back.
         before.service_type = before.start_type = before.error_control = SERVICE_NO_CHANGE;
-        union {
-            QUERY_SERVICE_CONFIGW config;
-            BYTE room[8192];
-        } config;
-        DWORD needed = 0;
-        if (QueryServiceConfigW(service, &config.config, sizeof config, &needed)) {
+        ServiceConfig config;
+        if (read_config(service, config)) {
             before.service_type = config.config.dwServiceType;
             before.start_type = config.config.dwStartType;
             before.error_control = config.config.dwErrorControl;
@@ -613,12 +619,8 @@ int status() {
         out.put("\r\n");
         SERVICE_STATUS state{};
         QueryServiceStatus(service, &state);
-        union {
-            QUERY_SERVICE_CONFIGW config;
-            BYTE room[8192];
-        } config;
-        DWORD needed = 0;
-        const bool configured = QueryServiceConfigW(service, &config.config, sizeof config, &needed);
+        ServiceConfig config;
+        const bool configured = read_config(service, config);
         out.put("Service: ");
         runs = state.dwCurrentState == SERVICE_RUNNING;
         out.put(runs ? "running" : state.dwCurrentState == SERVICE_STOPPED ? "stopped" : "starting or stopping");

@@ -73,6 +73,13 @@ bool open_device() {
     return true;
 }
 
+// The element of `width` bytes at `at`, low byte first.
+std::uint32_t element_at(const std::uint8_t* at, std::uint32_t width) {
+    std::uint32_t value = 0;
+    for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | at[byte];
+    return value;
+}
+
 // Tells which request failed: "read of port 0300", "write of 5A to port
 // 0300", "read of words at ports 0300-031F", "read of 4096 words at port
 // 0300 (FIFO)"; then the system's error, and what to do where that is known.
@@ -82,8 +89,7 @@ void request_failed(const Command& command, bool write, std::uint16_t port, std:
     err.put(write ? "write of " : "read of ");
     if (count == 1 && !command.fifo) {
         if (write) {
-            err.hex(elements[0] | elements[1] << 8 | elements[2] << 16 | static_cast<std::uint32_t>(elements[3]) << 24,
-                    2 * command.width);
+            err.hex(element_at(elements, command.width), 2 * command.width);
             err.put(" to ");
         } else if (command.width != 1) {
             err.put(command.width == 2 ? "a word at " : "a dword at ");
@@ -121,9 +127,8 @@ bool transfer(const Command& command, bool write) {
     if (command.count == 1 && !command.fifo) {
         DWORD error;
         if (write) {
-            const std::uint32_t value =
-                elements[0] | elements[1] << 8 | elements[2] << 16 | static_cast<std::uint32_t>(elements[3]) << 24;
-            error = bound<decltype(&TELDOX_Write)>(write_export)(command.first, command.width, value);
+            error = bound<decltype(&TELDOX_Write)>(write_export)(command.first, command.width,
+                                                                 element_at(elements, command.width));
         } else {
             unsigned long value = 0;
             error = bound<decltype(&TELDOX_Read)>(read_export)(command.first, command.width, &value);
@@ -153,9 +158,7 @@ bool transfer(const Command& command, bool write) {
 void put_elements(const std::uint8_t* at, std::uint32_t count, std::uint32_t width) {
     for (std::uint32_t i = 0; i < count; ++i, at += width) {
         if (i != 0) out.put(' ');
-        std::uint32_t value = 0;
-        for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | at[byte];
-        out.hex(value, 2 * static_cast<int>(width));
+        out.hex(element_at(at, width), 2 * static_cast<int>(width));
     }
     out.put("\r\n");
 }

@@ -194,17 +194,12 @@ void release(PFILE_OBJECT file) {
     }
 }
 
-// The last handle to a file object is closed: the device is free again,
+// Cleanup (the last handle to a file object is closed) frees the device,
 // even if something still holds a reference to the file object itself.
-NTSTATUS NTAPI dispatch_cleanup(PDEVICE_OBJECT device, PIRP irp) {
-    if (device == port_device) release(IoGetCurrentIrpStackLocation(irp)->FileObject);
-    return complete(irp, {STATUS_SUCCESS});
-}
-
-// The file object's last reference is gone. Windows sends its cleanup
-// first, which has freed the device already; Wine sends no cleanup at all,
-// so there the close is what frees it.
-NTSTATUS NTAPI dispatch_close(PDEVICE_OBJECT device, PIRP irp) {
+// Close (its last reference is gone) comes after the cleanup on Windows and
+// finds nothing to free; Wine sends no cleanup at all, so there the close
+// is what frees it.
+NTSTATUS NTAPI dispatch_cleanup_or_close(PDEVICE_OBJECT device, PIRP irp) {
     if (device == port_device) release(IoGetCurrentIrpStackLocation(irp)->FileObject);
     return complete(irp, {STATUS_SUCCESS});
 }
@@ -260,8 +255,8 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
     KeInitializeSpinLock(&state_lock);
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
-    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_cleanup_or_close;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup_or_close;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
     driver->DriverUnload = driver_unload;
 

@@ -127,15 +127,7 @@ extern "C" unsigned long WINAPI TELDOX_Write(unsigned short port, int width, uns
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                                    static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-    if (width == 1) return write_bytes(block, bytes);
-    // A single element is small: its request is built on the stack.
-    const teldo::BlockHeader header = teldo::make_block_header(block);
-    std::uint8_t input[sizeof header + 4];
-    const auto* header_bytes = reinterpret_cast<const std::uint8_t*>(&header);
-    for (std::uint32_t i = 0; i < sizeof header; ++i) input[i] = header_bytes[i];
-    for (int i = 0; i < width; ++i) input[sizeof header + i] = bytes[i];
-    DWORD returned;
-    return control(teldo::IOCTL_PORT_WRITE_BLOCK, input, sizeof header + width, nullptr, 0, returned);
+    return width == 1 ? write_bytes(block, bytes) : write_block(block, bytes);
 }
 
 extern "C" unsigned long WINAPI TELDOX_ReadBlock(unsigned short port, int width, int same_port, void* buffer,

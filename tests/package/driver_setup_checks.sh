@@ -84,11 +84,11 @@ expect "a good install over it" 0 "running: simulated bus" driver install
 # A program holding the device: the driver cannot be stopped.
 exec {holder}> >(cd "$package" && wine teldo.exe - >/dev/null 2>&1)
 echo "rd 300" >&$holder
-for _ in $(seq 50); do
-  teldo driver status || true
-  grep -q "another program holds it" <<<"$said" && break
-  sleep 0.2
-done
+# Until the holder has opened the device (each status is a Wine process of
+# its own), for at most 10 s times TELDO_WAIT_FACTOR.
+deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
+until { teldo driver status || true; grep -q "another program holds it" <<<"$said"; } ||
+      [ $SECONDS -ge $deadline ]; do :; done
 expect "status, the device held" 1 "another program holds it" driver status
 held=$(registry)
 expect "an install while held" 1 "a program holds the card's device" driver install --ports 0378

@@ -77,7 +77,8 @@ done
 # BUILD_DIR/host/build.log.
 mkdir -p "$build_dir/host"
 (
-  cmake -S "$source_dir/tests/host" -B "$build_dir/host" -G Ninja -DX86_BUILD_DIR="$build_dir/x86" &&
+  cmake -S "$source_dir/tests/host" -B "$build_dir/host" -G Ninja -DX86_BUILD_DIR="$build_dir/x86" \
+        -DX64_BUILD_DIR="$build_dir/x64" &&
     cmake --build "$build_dir/host"
 ) >"$build_dir/host/build.log" 2>&1 &
 host_build=$!

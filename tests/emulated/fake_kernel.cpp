@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
-#include "ddk32_layout.h"
-
 namespace teldo::emu {
 namespace {
 
-namespace k = ddk32;
-namespace st = ddk32::status;
+namespace k = ddk;
+namespace st = ddk::status;
+
+// An argument of 32 bits: on x64 the bits above it in its register or stack
+// slot are undefined.
+std::uint32_t low(std::uint64_t argument) { return static_cast<std::uint32_t>(argument); }
 
 }  // namespace
 
@@ -27,42 +29,46 @@ RegistryValue wide_value(std::uint32_t type, const std::u16string& units) {
     return value;
 }
 
-FakeKernel::FakeKernel(Machine& m) : m_(m) {
+FakeKernel::FakeKernel(Machine& m)
+    : m_(m), k_(m.arch() == Arch::x64 ? ddk::ddk64 : ddk::ddk32),
+      next_handle_(m.arch() == Arch::x64 ? 0xFFFFFFFF80000100 : 0x80000100) {
     auto stdcall = [&m](const char* dll, const char* function, int arguments, Machine::Handler handler) {
         m.provide(dll, function, arguments, Convention::stdcall, std::move(handler));
     };
+    using Args = const std::uint64_t*;
+    const ddk::Layout& l = k_;
     const char* const nt = "NTOSKRNL.EXE";
-    stdcall(nt, "RtlInitUnicodeString", 2, [&m](const std::uint32_t* a) {
+    stdcall(nt, "RtlInitUnicodeString", 2, [&m, &l](Args a) {
         std::uint32_t length = 0;
         while (a[1] && m.u16(a[1] + length) != 0) length += 2;
-        m.put16(a[0] + k::unicode_string::length, static_cast<std::uint16_t>(length));
-        m.put16(a[0] + 2, static_cast<std::uint16_t>(a[1] ? length + 2 : 0));
-        m.put32(a[0] + k::unicode_string::buffer, a[1]);
+        m.put16(a[0] + l.unicode_string.length, static_cast<std::uint16_t>(length));
+        m.put16(a[0] + l.unicode_string.maximum_length, static_cast<std::uint16_t>(a[1] ? length + 2 : 0));
+        m.put_ptr(a[0] + l.unicode_string.buffer, a[1]);
         return 0u;
     });
 
     // Devices and their links.
-    stdcall(nt, "IoCreateDevice", 7, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "IoCreateDevice", 7, [this, &m, &l](Args a) {
         if (auto status = failure("IoCreateDevice")) return *status;
-        const std::uint32_t device = m.allocate(k::device_object::size + a[1]);
-        m.put32(device + k::device_object::driver_object, a[0]);
-        m.put32(device + k::device_object::device_type, a[3]);
-        m.put32(device + k::device_object::characteristics, a[4]);
-        m.put32(device + k::device_object::next_device, m.u32(a[0] + k::driver_object::device_object));
-        m.put32(a[0] + k::driver_object::device_object, device);
-        m.put32(a[6], device);
+        const Address device = m.allocate(l.device_object.size + low(a[1]));
+        m.put_ptr(device + l.device_object.driver_object, a[0]);
+        m.put32(device + l.device_object.device_type, low(a[3]));
+        m.put32(device + l.device_object.characteristics, low(a[4]));
+        m.put_ptr(device + l.device_object.next_device, m.ptr(a[0] + l.driver_object.device_object));
+        m.put_ptr(a[0] + l.driver_object.device_object, device);
+        m.put_ptr(a[6], device);
         devices.push_back({name(a[2]), device});
         return st::success;
     });
-    stdcall(nt, "IoCreateSymbolicLink", 2, [this](const std::uint32_t* a) {
+    stdcall(nt, "IoCreateSymbolicLink", 2, [this](Args a) {
         if (auto status = failure("IoCreateSymbolicLink")) return *status;
         links[name(a[0])] = name(a[1]);
         return st::success;
     });
-    stdcall(nt, "IoDeleteSymbolicLink", 1, [this](const std::uint32_t* a) {
+    stdcall(nt, "IoDeleteSymbolicLink", 1, [this](Args a) {
         return links.erase(name(a[0])) ? st::success : st::object_name_not_found;
     });
-    stdcall(nt, "IoDeleteDevice", 1, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "IoDeleteDevice", 1, [this, &m](Args a) {
         for (auto& device : devices)
             if (device.object == a[0] && !device.deleted) return device.deleted = true, 0u;
         m.fault("IoDeleteDevice of a device that does not exist");
@@ -70,51 +76,46 @@ FakeKernel::FakeKernel(Machine& m) : m_(m) {
     });
 
     // A device's security, through a kernel handle to the device object.
-    stdcall(nt, "ObOpenObjectByPointer", 7, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ObOpenObjectByPointer", 7, [this, &m](Args a) {
         const Device* device = live_device(a[0]);
         if (!device) m.fault("ObOpenObjectByPointer of an object that is no live device");
-        if (!(a[1] & k::obj_kernel_handle))
+        if (!(low(a[1]) & k::obj_kernel_handle))
             m.fault("ObOpenObjectByPointer for a handle that is not a kernel handle");
         if (a[2] != 0) m.fault("ObOpenObjectByPointer with an access state");
-        if (a[5] != k::kernel_mode) m.fault("ObOpenObjectByPointer with an access mode other than KernelMode");
+        if ((a[5] & 0xFF) != k::kernel_mode)  // KPROCESSOR_MODE is one byte
+            m.fault("ObOpenObjectByPointer with an access mode other than KernelMode");
         if (auto status = failure("ObOpenObjectByPointer")) return *status;
         if (!device) return st::invalid_handle;
         objects_opened.push_back(device->name);
-        object_handles[next_handle_] = {device->name, a[3]};
-        m.put32(a[6], next_handle_);
-        next_handle_ += 4;
+        m.put_ptr(a[6], new_handle(object_handles, {device->name, low(a[3])}));
         return st::success;
     });
-    stdcall(nt, "ZwSetSecurityObject", 3, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwSetSecurityObject", 3, [this, &m](Args a) {
         const auto object = object_handles.find(a[0]);
         if (object == object_handles.end()) return m.fault("ZwSetSecurityObject of a handle not open"), st::invalid_handle;
         if (!(object->second.access & k::write_dac))
             return m.fault("ZwSetSecurityObject through a handle without WRITE_DAC"), st::access_denied;
         const bool linked = std::any_of(links.begin(), links.end(),
                                         [&](const auto& link) { return link.second == object->second.name; });
-        security.push_back({object->second.name, a[1], descriptor(a[2]), linked});
+        security.push_back({object->second.name, low(a[1]), descriptor(a[2]), linked});
         if (auto status = failure("ZwSetSecurityObject")) return *status;
         return st::success;
     });
 
     // The registry.
-    stdcall(nt, "ZwOpenKey", 3, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwOpenKey", 3, [this, &m](Args a) {
         const std::u16string path = object_path(a[2]);
         if (!keys.count(path)) return st::object_name_not_found;
-        key_handles[next_handle_] = {path, a[1]};
-        m.put32(a[0], next_handle_);
-        next_handle_ += 4;
+        m.put_ptr(a[0], new_handle(key_handles, {path, low(a[1])}));
         return st::success;
     });
-    stdcall(nt, "ZwCreateKey", 7, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwCreateKey", 7, [this, &m](Args a) {
         const std::u16string path = object_path(a[2]);
         if (auto status = failure("ZwCreateKey")) return *status;
         const bool existed = keys.count(path) != 0;
         keys[path];
-        created_keys.push_back({path, a[5]});
-        key_handles[next_handle_] = {path, a[1]};
-        m.put32(a[0], next_handle_);
-        next_handle_ += 4;
+        created_keys.push_back({path, low(a[5])});
+        m.put_ptr(a[0], new_handle(key_handles, {path, low(a[1])}));
         if (a[6]) m.put32(a[6], existed ? k::reg_opened_existing_key : k::reg_created_new_key);
         return st::success;
     });
@@ -122,113 +123,139 @@ FakeKernel::FakeKernel(Machine& m) : m_(m) {
     // always the length needed; a buffer shorter than the header (up to
     // Data) gets nothing (STATUS_BUFFER_TOO_SMALL), one shorter than the whole
     // gets the header and as much data as fits (STATUS_BUFFER_OVERFLOW).
-    stdcall(nt, "ZwQueryValueKey", 6, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwQueryValueKey", 6, [this, &m](Args a) {
         namespace info = k::key_value_partial_information;
         const std::u16string* path = key(a[0], k::key_query_value, "ZwQueryValueKey");
-        if (a[2] != k::key_value_partial_information_class)
+        if (low(a[2]) != k::key_value_partial_information_class)
             m.fault("ZwQueryValueKey for other than KeyValuePartialInformation");
         const std::u16string value_name = name(a[1]);
         auto answer = [&](std::uint32_t status) { return queries.push_back({value_name, status}), status; };
         if (!path || !keys[*path].count(value_name)) return answer(st::object_name_not_found);
         const RegistryValue& value = keys[*path][value_name];
         const std::uint32_t needed = info::data + static_cast<std::uint32_t>(value.data.size());
+        const std::uint32_t length = low(a[4]);
         m.put32(a[5], needed);
-        if (a[4] < info::data) return answer(st::buffer_too_small);
+        if (length < info::data) return answer(st::buffer_too_small);
         m.put32(a[3] + info::title_index, 0);
         m.put32(a[3] + info::type, value.type);
         m.put32(a[3] + info::data_length, static_cast<std::uint32_t>(value.data.size()));
-        const std::uint32_t fits = std::min(a[4], needed) - info::data;
+        const std::uint32_t fits = std::min(length, needed) - info::data;
         m.put(a[3] + info::data, std::vector<std::uint8_t>(value.data.begin(), value.data.begin() + fits));
-        return answer(a[4] < needed ? st::buffer_overflow : st::success);
+        return answer(length < needed ? st::buffer_overflow : st::success);
     });
-    stdcall(nt, "ZwSetValueKey", 6, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwSetValueKey", 6, [this, &m](Args a) {
         const std::u16string* path = key(a[0], k::key_set_value, "ZwSetValueKey");
         if (!path) return st::access_denied;
-        keys[*path][name(a[1])] = {a[3], m.bytes(a[4], a[5])};
+        keys[*path][name(a[1])] = {low(a[3]), m.bytes(a[4], low(a[5]))};
         return st::success;
     });
-    stdcall(nt, "ZwDeleteKey", 1, [this](const std::uint32_t* a) {
+    stdcall(nt, "ZwDeleteKey", 1, [this](Args a) {
         const std::u16string* path = key(a[0], k::delete_access, "ZwDeleteKey");
         if (!path) return st::access_denied;
         keys.erase(*path);
         deleted_keys.push_back(*path);
         return st::success;
     });
-    stdcall(nt, "ZwClose", 1, [this, &m](const std::uint32_t* a) {
+    stdcall(nt, "ZwClose", 1, [this, &m](Args a) {
         if (!key_handles.erase(a[0]) && !object_handles.erase(a[0])) m.fault("ZwClose of a handle not open");
         return st::success;
     });
 
-    // Requests and the lock that guards the driver's state. The "f"
+    // Requests, and the lock that guards the driver's state. On x86 the "f"
     // functions of the kernel and the HAL take ECX and EDX.
-    m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this, &m](const std::uint32_t* a) {
+    m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this, &m](Args a) {
         // A completion routine may call the driver again on this processor.
         if (lock_held) m.fault("IofCompleteRequest while the driver holds its spin lock");
         ++completions[a[0]];
         return 0u;
     });
-    stdcall(nt, "KeInitializeSpinLock", 1, [this, &m](const std::uint32_t* a) {
+    auto acquire = [this, &m](Args a) {
+        if (a[0] != lock || lock_held) m.fault("a spin lock acquired that is not initialised, or held");
+        lock_held = true;
+        return 0x00u;  // was at PASSIVE_LEVEL
+    };
+    auto release = [this, &m](Args a) {
+        if (a[0] != lock || !lock_held) m.fault("a spin lock released that is not held");
+        if ((a[1] & 0xFF) != 0) m.fault("a spin lock released to an IRQL that was not the caller's");
+        lock_held = false;
+        return 0u;
+    };
+    if (m.arch() == Arch::x64) {
+        // KeInitializeSpinLock is inline on x64: a lock is initialised when
+        // it holds zero at its first acquisition.
+        stdcall(nt, "KeAcquireSpinLockRaiseToDpc", 1, [this, &m, acquire](Args a) {
+            if (!lock && m.ptr(a[0]) == 0) lock = a[0];
+            return acquire(a);
+        });
+        stdcall(nt, "KeReleaseSpinLock", 2, release);
+        m.attach_bus([this](std::uint16_t port, std::uint32_t width, bool write, std::uint32_t value, Address memory) {
+            return port_cycle(port, width, write, value, memory);
+        });
+        return;
+    }
+    stdcall(nt, "KeInitializeSpinLock", 1, [this, &m](Args a) {
         m.put32(lock = a[0], 0);
         return 0u;
     });
-    m.provide("HAL.DLL", "KfAcquireSpinLock", 1, Convention::fastcall, [this, &m](const std::uint32_t* a) {
-        if (a[0] != lock || lock_held) m.fault("KfAcquireSpinLock of a lock not initialised or held");
-        lock_held = true;
-        return 0x00u;  // was at PASSIVE_LEVEL
-    });
-    m.provide("HAL.DLL", "KfReleaseSpinLock", 2, Convention::fastcall, [this, &m](const std::uint32_t* a) {
-        if (a[0] != lock || !lock_held) m.fault("KfReleaseSpinLock of a lock not held");
-        if ((a[1] & 0xFF) != 0) m.fault("KfReleaseSpinLock back to an IRQL that was not the caller's");
-        lock_held = false;
-        return 0u;
-    });
+    m.provide("HAL.DLL", "KfAcquireSpinLock", 1, Convention::fastcall, acquire);
+    m.provide("HAL.DLL", "KfReleaseSpinLock", 2, Convention::fastcall, release);
 
-    // The port cycles, one element or a buffer of them at a time, of each
-    // width. The HAL's reads leave EAX's bits above the width undefined, so
-    // they are not zero here either.
+    // The HAL's port functions, one element or a buffer of them at a time,
+    // of each width. Its reads leave EAX's bits above the width undefined,
+    // so they are not zero here either.
     for (const std::uint32_t width : {1u, 2u, 4u}) {
         const std::string suffix = width == 1 ? "UCHAR" : width == 2 ? "USHORT" : "ULONG";
         const std::uint32_t mask = width == 4 ? ~0u : (1u << 8 * width) - 1;
-        auto check = [&m, width](std::uint32_t port, const std::string& function) {
-            if (port + width - 1 > 0xFFFF) m.fault(function + " of an address beyond the port space");
+        auto port = [&m, width](std::uint64_t address, const std::string& function) {
+            if (address + width - 1 > 0xFFFF) m.fault(function + " of an address beyond the port space");
+            return static_cast<std::uint32_t>(address);
         };
-        stdcall("HAL.DLL", ("READ_PORT_" + suffix).c_str(), 1, [=, this](const std::uint32_t* a) {
-            check(a[0], "READ_PORT_" + suffix);
-            return (0x5EED5EEDu & ~mask) | port_read(a[0], width);
+        stdcall("HAL.DLL", ("READ_PORT_" + suffix).c_str(), 1, [=, this](Args a) {
+            return (0x5EED5EEDu & ~mask) | port_cycle(port(a[0], "READ_PORT_" + suffix), width, false, 0, 0);
         });
-        stdcall("HAL.DLL", ("WRITE_PORT_" + suffix).c_str(), 2, [=, this](const std::uint32_t* a) {
-            check(a[0], "WRITE_PORT_" + suffix);
-            cycles.push_back({a[0], a[1] & mask, true, width});
+        stdcall("HAL.DLL", ("WRITE_PORT_" + suffix).c_str(), 2, [=, this](Args a) {
+            port_cycle(port(a[0], "WRITE_PORT_" + suffix), width, true, low(a[1]) & mask, 0);
             return 0u;
         });
-        stdcall("HAL.DLL", ("READ_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](const std::uint32_t* a) {
-            check(a[0], "READ_PORT_BUFFER_" + suffix);
-            buffer_calls.push_back({a[0], width, a[2], a[1], false});
-            for (std::uint32_t i = 0; i < a[2]; ++i) {
-                const std::uint32_t value = port_read(a[0], width);
+        stdcall("HAL.DLL", ("READ_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](Args a) {
+            const std::uint32_t at = port(a[0], "READ_PORT_BUFFER_" + suffix), count = low(a[2]);
+            buffer_calls.push_back({at, width, count, a[1], false});
+            for (std::uint32_t i = 0; i < count; ++i) {
+                const Address element = a[1] + i * width;
+                const std::uint32_t value = port_cycle(at, width, false, 0, element);
                 for (std::uint32_t byte = 0; byte < width; ++byte)
-                    m.put8(a[1] + i * width + byte, static_cast<std::uint8_t>(value >> 8 * byte));
+                    m.put8(element + byte, static_cast<std::uint8_t>(value >> 8 * byte));
             }
             return 0u;
         });
-        stdcall("HAL.DLL", ("WRITE_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](const std::uint32_t* a) {
-            check(a[0], "WRITE_PORT_BUFFER_" + suffix);
-            buffer_calls.push_back({a[0], width, a[2], a[1], true});
-            for (std::uint32_t i = 0; i < a[2]; ++i) {
+        stdcall("HAL.DLL", ("WRITE_PORT_BUFFER_" + suffix).c_str(), 3, [=, this, &m](Args a) {
+            const std::uint32_t at = port(a[0], "WRITE_PORT_BUFFER_" + suffix), count = low(a[2]);
+            buffer_calls.push_back({at, width, count, a[1], true});
+            for (std::uint32_t i = 0; i < count; ++i) {
+                const Address element = a[1] + i * width;
                 std::uint32_t value = 0;
-                for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | m.u8(a[1] + i * width + byte);
-                cycles.push_back({a[0], value, true, width});
+                for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | m.u8(element + byte);
+                port_cycle(at, width, true, value, element);
             }
             return 0u;
         });
     }
 }
 
-std::uint32_t FakeKernel::port_read(std::uint32_t port, std::uint32_t width) {
-    std::uint32_t value = port_byte * 0x01010101u;
-    if (!reads_give.empty()) value = reads_give.front(), reads_give.erase(reads_give.begin());
-    if (width < 4) value &= (1u << 8 * width) - 1;
-    cycles.push_back({port, value, false, width});
+// One cycle: recorded, refused as a fault outside the windows, and for a
+// read answered from reads_give or port_byte.
+std::uint32_t FakeKernel::port_cycle(std::uint32_t port, std::uint32_t width, bool write, std::uint32_t value,
+                                     Address memory) {
+    const bool inside = std::any_of(windows.begin(), windows.end(), [&](const auto& window) {
+        return port >= window.first && port + width - 1 <= window.second;
+    });
+    if (!inside) m_.fault("a port cycle outside the windows, at port " + std::to_string(port));
+    if (!write) {
+        value = port_byte * 0x01010101u;
+        if (!reads_give.empty()) value = reads_give.front(), reads_give.erase(reads_give.begin());
+        if (width < 4) value &= (1u << 8 * width) - 1;
+    }
+    cycles.push_back({port, value, write, width, memory});
     return value;
 }
 
@@ -252,14 +279,13 @@ std::optional<std::uint32_t> FakeKernel::failure(const std::string& function) {
     return std::nullopt;
 }
 
-std::u16string FakeKernel::name(std::uint32_t unicode) {
-    return m_.wide(m_.u32(unicode + k::unicode_string::buffer), m_.u16(unicode + k::unicode_string::length));
+std::u16string FakeKernel::name(Address unicode) {
+    return m_.wide(m_.ptr(unicode + k_.unicode_string.buffer), m_.u16(unicode + k_.unicode_string.length));
 }
 
-std::u16string FakeKernel::object_path(std::uint32_t attributes) {
-    namespace oa = k::object_attributes;
-    std::u16string path = name(m_.u32(attributes + oa::object_name));
-    if (const std::uint32_t root = m_.u32(attributes + oa::root_directory)) {
+std::u16string FakeKernel::object_path(Address attributes) {
+    std::u16string path = name(m_.ptr(attributes + k_.object_attributes.object_name));
+    if (const Address root = m_.ptr(attributes + k_.object_attributes.root_directory)) {
         const auto parent = key_handles.find(root);
         if (parent == key_handles.end()) return m_.fault("a key named below a key that is not open"), path;
         path = parent->second.name + u"\\" + path;
@@ -267,7 +293,7 @@ std::u16string FakeKernel::object_path(std::uint32_t attributes) {
     return path;
 }
 
-const std::u16string* FakeKernel::key(std::uint32_t handle, std::uint32_t access, const char* function) {
+const std::u16string* FakeKernel::key(Address handle, std::uint32_t access, const char* function) {
     const auto open = key_handles.find(handle);
     if (open == key_handles.end()) return m_.fault(std::string(function) + " of a key not open"), nullptr;
     if ((open->second.access & access) != access)
@@ -275,7 +301,7 @@ const std::u16string* FakeKernel::key(std::uint32_t handle, std::uint32_t access
     return &open->second.name;
 }
 
-const FakeKernel::Device* FakeKernel::live_device(std::uint32_t object) const {
+const FakeKernel::Device* FakeKernel::live_device(Address object) const {
     for (const auto& device : devices)
         if (device.object == object && !device.deleted) return &device;
     return nullptr;
@@ -283,7 +309,12 @@ const FakeKernel::Device* FakeKernel::live_device(std::uint32_t object) const {
 
 // A self-relative descriptor's bytes from its start to the end of whichever
 // of its owner, group, SACL or DACL ends furthest away.
-std::vector<std::uint8_t> FakeKernel::descriptor(std::uint32_t address) {
+Address FakeKernel::new_handle(std::map<Address, OpenHandle>& handles, OpenHandle open) {
+    handles[next_handle_] = std::move(open);
+    return (next_handle_ += 4) - 4;
+}
+
+std::vector<std::uint8_t> FakeKernel::descriptor(Address address) {
     namespace d = descriptor_format;
     std::uint32_t end = d::header_size;
     if (m_.u16(address + d::control) & d::se_self_relative) {

@@ -1,9 +1,11 @@
-// The 32-bit kernel and HAL as far as teldo.sys uses them, as stand-ins bound
-// to a Machine's traps. Each call is checked the way the real function would
-// take it (a handle that is open, with the access the call needs; a device
-// that exists) and recorded, so that a test can see what the driver left
-// behind: devices, links, registry keys and values, handles, the security
-// it set, and every port cycle it made through the HAL.
+// The kernel and HAL as far as teldo.sys uses them, 32-bit or 64-bit as the
+// Machine is, as stand-ins bound to its traps. Each call is checked the way
+// the real function would take it (a handle that is open, with the access
+// the call needs; a device that exists) and recorded, so that a test can see
+// what the driver left behind: devices, links, registry keys and values,
+// handles, the security it set, and every port cycle it made: through the
+// HAL on x86, with its own in and out instructions on x64, where the fake
+// kernel is the machine's port bus.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "ddk_layout.h"
 #include "x86_machine.h"
 
 namespace teldo::emu {
 
 // The bytes of a self-relative security descriptor, an ACE and a SID, as the
-// platform documents them (MinGW's wdm.h, against which ddk32_layout_check.cpp
+// platform documents them (MinGW's wdm.h, against which ddk_layout_check.cpp
 // proves the other layouts, does not declare these; the ACL header is there).
 namespace descriptor_format {
 constexpr std::uint32_t revision = 0x0, control = 0x2, owner = 0x4, group = 0x8, sacl = 0xC,
@@ -43,7 +46,7 @@ class FakeKernel {
 public:
     struct Device {
         std::u16string name;
-        std::uint32_t object;
+        Address object;
         bool deleted = false;
     };
     struct OpenHandle {
@@ -62,21 +65,27 @@ public:
         std::vector<std::uint8_t> descriptor;  // self-relative, up to its DACL's end
         bool linked;
     };
-    // One bus cycle of `width` bytes, alone or as an element of a buffer call.
+    // One bus cycle of `width` bytes, alone or as an element of a buffer
+    // call or string instruction, with the memory that element went to or
+    // came from (0 for a cycle alone).
     struct PortCycle {
         std::uint32_t port;
         std::uint32_t value;
         bool write;
         std::uint32_t width = 1;
+        Address memory = 0;
         bool operator==(const PortCycle&) const = default;
         friend void PrintTo(const PortCycle& cycle, std::ostream* out) {
             *out << (cycle.write ? "write" : "read") << cycle.width << " " << std::hex << cycle.port << " "
-                 << cycle.value << std::dec;
+                 << cycle.value;
+            if (cycle.memory) *out << " @" << cycle.memory;
+            *out << std::dec;
         }
     };
-    // One READ_PORT_BUFFER_* or WRITE_PORT_BUFFER_* call.
+    // One READ_PORT_BUFFER_* or WRITE_PORT_BUFFER_* call (x86).
     struct BufferCall {
-        std::uint32_t port, width, count, buffer;
+        std::uint32_t port, width, count;
+        Address buffer;
         bool write;
         bool operator==(const BufferCall&) const = default;
     };
@@ -97,37 +106,45 @@ public:
 
     std::vector<Device> devices;
     std::map<std::u16string, std::u16string> links;  // link -> device
-    std::map<std::uint32_t, int> completions;        // IRP -> times completed
-    std::uint32_t lock = 0;
+    std::map<Address, int> completions;              // IRP -> times completed
+    Address lock = 0;
     bool lock_held = false;
 
     // The registry: keys by path, each with its values.
     std::map<std::u16string, std::map<std::u16string, RegistryValue>> keys;
-    std::map<std::uint32_t, OpenHandle> key_handles;     // open now
-    std::map<std::uint32_t, OpenHandle> object_handles;  // open now
+    std::map<Address, OpenHandle> key_handles;     // open now
+    std::map<Address, OpenHandle> object_handles;  // open now
     std::vector<CreatedKey> created_keys;
     std::vector<std::u16string> deleted_keys;
     std::vector<Query> queries;  // every ZwQueryValueKey, with the status it returned
 
     std::vector<std::u16string> objects_opened;  // devices ObOpenObjectByPointer opened
     std::vector<SecuritySet> security;
-    std::vector<PortCycle> cycles;  // every cycle of the HAL's port functions
+    std::vector<PortCycle> cycles;  // every port cycle
     std::vector<BufferCall> buffer_calls;
     std::uint8_t port_byte = 0xFF;       // what a read gives back in each byte,
     std::vector<std::uint32_t> reads_give;  // unless this still holds values, taken in turn
+    // The ports a cycle may reach, first and last of each window; a cycle
+    // anywhere else is a fault (with none, every cycle is).
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> windows;
 
 private:
     std::optional<std::uint32_t> failure(const std::string& function);
-    std::u16string name(std::uint32_t unicode_string);
-    std::u16string object_path(std::uint32_t attributes);
+    std::u16string name(Address unicode_string);
+    std::u16string object_path(Address attributes);
     // The path of an open key handle that carries `access`; a fault if not.
-    const std::u16string* key(std::uint32_t handle, std::uint32_t access, const char* function);
-    const Device* live_device(std::uint32_t object) const;
-    std::vector<std::uint8_t> descriptor(std::uint32_t address);
-    std::uint32_t port_read(std::uint32_t port, std::uint32_t width);
+    const std::u16string* key(Address handle, std::uint32_t access, const char* function);
+    const Device* live_device(Address object) const;
+    std::vector<std::uint8_t> descriptor(Address address);
+    Address new_handle(std::map<Address, OpenHandle>& handles, OpenHandle open);
+    std::uint32_t port_cycle(std::uint32_t port, std::uint32_t width, bool write, std::uint32_t value,
+                             Address memory);
 
     Machine& m_;
-    std::uint32_t next_handle_ = 0x80000100;
+    const ddk::Layout& k_;
+    // Kernel handles have the top bit set; on x64 they are sign-extended,
+    // so a handle the driver cut to 32 bits is not open.
+    Address next_handle_;
     std::map<std::string, int> calls_;
     std::map<std::string, std::pair<int, std::uint32_t>> failures_;
 };

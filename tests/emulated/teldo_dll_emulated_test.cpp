@@ -39,24 +39,33 @@ struct FakeKernel32 {
     std::vector<Control> controls;
     std::vector<std::uint32_t> closes;
 
+    // The arguments of a 32-bit caller, each one stack slot.
+    static std::array<std::uint32_t, 8> slots(const std::uint64_t* args) {
+        std::array<std::uint32_t, 8> a{};
+        std::copy_n(args, a.size(), a.begin());
+        return a;
+    }
+
     explicit FakeKernel32(Machine& m) {
-        m.provide("KERNEL32.DLL", "CreateFileA", 7, Convention::stdcall, [this, &m](const std::uint32_t* a) {
+        m.provide("KERNEL32.DLL", "CreateFileA", 7, Convention::stdcall, [this, &m](const std::uint64_t* args) {
+            const auto a = slots(args);
             opens.push_back({m.text(a[0]), a[1], a[2], a[3], a[4], a[5], a[6]});
             if (open_fails) return invalid_handle;
             handles.insert(next_handle);
             return next_handle++;
         });
-        m.provide("KERNEL32.DLL", "CloseHandle", 1, Convention::stdcall, [this](const std::uint32_t* a) {
+        m.provide("KERNEL32.DLL", "CloseHandle", 1, Convention::stdcall, [this](const std::uint64_t* args) {
+            const auto a = slots(args);
             closes.push_back(a[0]);
             return handles.erase(a[0]) ? close_result : 0u;
         });
         m.provide("KERNEL32.DLL", "DeviceIoControl", 8, Convention::stdcall,
-                  [this, &m](const std::uint32_t* a) { return device_io_control(m, a); });
+                  [this, &m](const std::uint64_t* args) { return device_io_control(m, slots(args)); });
     }
 
     // The I/O manager's buffered transfer: one system buffer for input and
     // output, output copied back only on success.
-    std::uint32_t device_io_control(Machine& m, const std::uint32_t* a) {
+    std::uint32_t device_io_control(Machine& m, const std::array<std::uint32_t, 8>& a) {
         const std::uint32_t handle = a[0], code = a[1], input = a[2], input_length = a[3],
                             output = a[4], output_length = a[5], returned = a[6], overlapped = a[7];
         controls.push_back({handle, code, input ? m.bytes(input, input_length) : std::vector<std::uint8_t>{},
@@ -82,7 +91,7 @@ class EmulatedTeldoDll : public testing::TestWithParam<std::uint32_t> {
 protected:
     void SetUp() override {
         std::string error;
-        const auto file = teldo::emu::read_packaged("TELDO.dll", error);
+        const auto file = teldo::emu::read_packaged(teldo::emu::Arch::x86, "TELDO.dll", error);
         ASSERT_FALSE(file.empty()) << error;
         ASSERT_TRUE(machine.load(file, GetParam(), dll, error)) << error;
         ASSERT_EQ(dll.exports.size(), 4u);
@@ -103,7 +112,7 @@ protected:
 
     Machine machine;
     FakeKernel32 kernel{machine};
-    teldo::emu::Pe32Image dll;
+    teldo::emu::PeImage dll;
 };
 
 TEST_P(EmulatedTeldoDll, LoadingAndUnloadingLeaveTheDeviceAlone) {

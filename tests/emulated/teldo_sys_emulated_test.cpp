@@ -1,14 +1,18 @@
-// The shipped x86 teldo.sys, executed on an emulated Pentium against a kernel
-// of stand-ins: DriverEntry with the settings of its service key, the
-// requests an application's handles bring on the simulated bus and on real
-// ports, and unload, with the 32-bit structures the I/O manager would pass.
+// The shipped teldo.sys of both packages, executed against a kernel of
+// stand-ins: the x86 driver on an emulated Pentium, the x64 driver on an
+// emulated x86-64 processor, each test's rows run on both. DriverEntry with
+// the settings of its service key, the requests an application's handles
+// bring on the simulated bus and on real ports, and unload, with the
+// structures the I/O manager would pass, 32-bit or 64-bit. The x86 driver
+// reaches a port through the HAL; the x64 one with its own in and out
+// instructions, which the emulator hands to the fake kernel as the bus.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
-#include "ddk32_layout.h"
+#include "ddk_layout.h"
 #include "fake_kernel.h"
 #include "teldo_diagnostics.h"
 #include "x86_machine.h"
@@ -17,8 +21,8 @@ namespace {
 
 using namespace teldo::emu;
 using namespace std::string_literals;
-namespace k = teldo::emu::ddk32;
-namespace st = teldo::emu::ddk32::status;
+namespace k = teldo::emu::ddk;
+namespace st = teldo::emu::ddk::status;
 
 const std::u16string service_key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TELDO";
 const std::u16string status_key = service_key + u"\\Status";
@@ -105,22 +109,34 @@ std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd
     return granted;
 }
 
-// teldo.sys loaded into a machine of its own (its static state is fresh),
-// with a driver object and the service key's path, as the kernel hands them
-// to DriverEntry.
+// The windows that real_ports() opens by default, as first and last port.
+using Windows = std::vector<std::pair<std::uint16_t, std::uint16_t>>;
+const Windows default_windows{{0x300, 0x31F}, {0x378, 0x378}};
+
+// Where Windows loads drivers on x64, far from the image's preferred base
+// (0x140000000): an absolute address the image does not relocate leads
+// nowhere.
+constexpr Address x64_driver_base = 0xFFFFF80001000000;
+
+// The package's teldo.sys of `arch` loaded into a machine of its own (its
+// static state is fresh), with a driver object and the service key's path,
+// as the kernel hands them to DriverEntry.
 class LoadedDriver {
 public:
     // `parameters`: the service key's Parameters values, or none for no
-    // Parameters key at all.
-    explicit LoadedDriver(std::optional<Parameters> parameters = simulated) {
+    // Parameters key at all. `windows`: the ports a cycle may reach; any
+    // other cycle fails the test.
+    explicit LoadedDriver(Arch arch, std::optional<Parameters> parameters = simulated, Windows windows = {})
+        : arch(arch), machine(arch), kernel(machine), offsets(arch == Arch::x64 ? k::ddk64 : k::ddk32) {
+        kernel.windows = std::move(windows);
         kernel.keys[service_key] = {};
         if (parameters) kernel.keys[service_key + u"\\Parameters"] = *parameters;
         std::string error;
-        const auto file = read_packaged("teldo.sys", error);
+        const auto file = read_packaged(arch, "teldo.sys", error);
         EXPECT_FALSE(file.empty()) << error;
-        loaded = !file.empty() && machine.load(file, 0, sys, error);
+        loaded = !file.empty() && machine.load(file, arch == Arch::x64 ? x64_driver_base : 0, sys, error);
         EXPECT_TRUE(loaded) << error;
-        driver = machine.allocate(k::driver_object::size);
+        driver = machine.allocate(offsets.driver_object.size);
         registry_path = unicode(service_key);
         diag_file = file_object();
     }
@@ -130,36 +146,39 @@ public:
     // driver keeps its Status key open until unload.
     std::uint32_t driver_entry() {
         if (!loaded) return ~0u;
-        const std::uint32_t status = machine.call(sys.entry_point, {driver, registry_path});
+        const auto status = static_cast<std::uint32_t>(machine.call(sys.entry_point, {driver, registry_path}));
         EXPECT_EQ(kernel.open_keys(), status == st::success ? std::vector{status_key} : std::vector<std::u16string>{})
             << "registry keys open after DriverEntry";
         EXPECT_TRUE(kernel.object_handles.empty()) << "object handles open after DriverEntry";
         return status;
     }
     void unload() {
-        const std::uint32_t routine = machine.u32(driver + k::driver_object::driver_unload);
+        const Address routine = machine.ptr(driver + offsets.driver_object.driver_unload);
         ASSERT_NE(routine, 0u);
         machine.call(routine, {driver});
         EXPECT_TRUE(kernel.key_handles.empty() && kernel.object_handles.empty()) << "handles open after unload";
     }
-    std::uint32_t dispatch_routine(std::uint8_t major) {
-        return machine.u32(driver + k::driver_object::major_function + 4 * major);
+    Address dispatch_routine(std::uint8_t major) {
+        return machine.ptr(driver + offsets.driver_object.major_function + offsets.pointer * major);
     }
-    std::uint32_t device(const std::u16string& name) {
+    Address device(const std::u16string& name) {
         for (const auto& d : kernel.devices)
             if (d.name == name && !d.deleted) return d.object;
         return 0;
     }
 
     struct Reply {
-        std::uint32_t status, information;
+        std::uint32_t status;
+        std::uint64_t information;
         std::vector<std::uint8_t> buffer;
+        Address system_buffer;
     };
     // A file object as the I/O manager makes it for an open of the device,
     // with the rest of the name after the device's (empty for \\.\TELDO).
-    std::uint32_t file_object(const std::u16string& rest_of_name = u"") {
-        const std::uint32_t file = machine.allocate(k::file_object::size);
-        machine.put(file + k::file_object::file_name, machine.bytes(unicode(rest_of_name), k::unicode_string::size));
+    Address file_object(const std::u16string& rest_of_name = u"") {
+        const Address file = machine.allocate(offsets.file_object.size);
+        machine.put(file + offsets.file_object.file_name,
+                    machine.bytes(unicode(rest_of_name), offsets.unicode_string.size));
         return file;
     }
 
@@ -168,35 +187,37 @@ public:
     // carries a security context with `granted`, the access the device's
     // DACL granted the opener. Checks that the driver completes it exactly
     // once with the status it returns.
-    Reply send(std::uint32_t device_object, std::uint8_t major, std::uint32_t file, std::uint32_t code = 0,
+    Reply send(Address device_object, std::uint8_t major, Address file, std::uint32_t code = 0,
                const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
-        const std::uint32_t irp = machine.allocate(k::irp::size);
-        const std::uint32_t stack = machine.allocate(k::io_stack_location::size);
+        const auto& irp_at = offsets.irp;
+        const auto& stack_at = offsets.io_stack_location;
+        const Address irp = machine.allocate(irp_at.size);
+        const Address stack = machine.allocate(stack_at.size);
         const std::uint32_t length = std::max<std::uint32_t>(input.size(), output_length);
-        const std::uint32_t buffer = length ? machine.allocate(length) : 0;
+        const Address buffer = length ? machine.allocate(length) : 0;
         machine.put(buffer, input);
-        machine.put32(irp + k::irp::system_buffer, buffer);
-        machine.put32(irp + k::irp::current_stack_location, stack);
-        machine.put8(stack + k::io_stack_location::major_function, major);
-        machine.put32(stack + k::io_stack_location::output_buffer_length, output_length);
-        machine.put32(stack + k::io_stack_location::input_buffer_length, static_cast<std::uint32_t>(input.size()));
-        machine.put32(stack + k::io_stack_location::io_control_code, code);
-        machine.put32(stack + k::io_stack_location::device_object, device_object);
-        machine.put32(stack + k::io_stack_location::file_object, file);
+        machine.put_ptr(irp + irp_at.system_buffer, buffer);
+        machine.put_ptr(irp + irp_at.current_stack_location, stack);
+        machine.put8(stack + stack_at.major_function, major);
+        machine.put32(stack + stack_at.output_buffer_length, output_length);
+        machine.put32(stack + stack_at.input_buffer_length, static_cast<std::uint32_t>(input.size()));
+        machine.put32(stack + stack_at.io_control_code, code);
+        machine.put_ptr(stack + stack_at.device_object, device_object);
+        machine.put_ptr(stack + stack_at.file_object, file);
         if (major == k::irp_mj_create) {
-            const std::uint32_t context = machine.allocate(k::io_security_context::size);
-            const std::uint32_t access = machine.allocate(k::access_state::size);
-            machine.put32(access + k::access_state::previously_granted_access, granted);
-            machine.put32(context + k::io_security_context::access_state, access);
-            machine.put32(stack + k::io_stack_location::security_context, context);
+            const Address context = machine.allocate(offsets.io_security_context.size);
+            const Address access = machine.allocate(offsets.access_state.size);
+            machine.put32(access + offsets.access_state.previously_granted_access, granted);
+            machine.put_ptr(context + offsets.io_security_context.access_state, access);
+            machine.put_ptr(stack + stack_at.security_context, context);
         }
-        const std::uint32_t status = machine.call(dispatch_routine(major), {device_object, irp});
+        const auto status = static_cast<std::uint32_t>(machine.call(dispatch_routine(major), {device_object, irp}));
         EXPECT_EQ(kernel.completions[irp], 1) << "completions of one IRP";
-        EXPECT_EQ(machine.u32(irp + k::irp::io_status), status) << "completed with the status returned";
+        EXPECT_EQ(machine.u32(irp + irp_at.io_status), status) << "completed with the status returned";
         EXPECT_FALSE(kernel.lock_held) << "the spin lock is given back";
-        return {status, machine.u32(irp + k::irp::information), machine.bytes(buffer, length)};
+        return {status, machine.ptr(irp + irp_at.information), machine.bytes(buffer, length), buffer};
     }
-    Reply control(const std::u16string& device_name, std::uint32_t file, std::uint32_t code,
+    Reply control(const std::u16string& device_name, Address file, std::uint32_t code,
                   const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
         return send(device(device_name), k::irp_mj_device_control, file, code, input, output_length);
     }
@@ -209,41 +230,51 @@ public:
         return snapshot;
     }
 
+    const Arch arch;
     Machine machine;
-    FakeKernel kernel{machine};
-    Pe32Image sys;
+    FakeKernel kernel;
+    const k::Layout& offsets;
+    PeImage sys;
     bool loaded = false;
-    std::uint32_t driver = 0, registry_path = 0, diag_file = 0;
+    Address driver = 0, registry_path = 0, diag_file = 0;
     // What the next create is granted; TELDO.dll opens for reading and writing.
     std::uint32_t granted = k::file_generic_read | k::file_generic_write;
 
 private:
-    std::uint32_t unicode(const std::u16string& text) {
-        const std::uint32_t string = machine.allocate(k::unicode_string::size);
-        machine.put16(string + k::unicode_string::length, static_cast<std::uint16_t>(2 * text.size()));
-        machine.put16(string + 2, static_cast<std::uint16_t>(2 * text.size() + 2));
-        machine.put32(string + k::unicode_string::buffer, machine.allocate_wide(text));
+    Address unicode(const std::u16string& text) {
+        const auto& at = offsets.unicode_string;
+        const Address string = machine.allocate(at.size);
+        machine.put16(string + at.length, static_cast<std::uint16_t>(2 * text.size()));
+        machine.put16(string + at.maximum_length, static_cast<std::uint16_t>(2 * text.size() + 2));
+        machine.put_ptr(string + at.buffer, machine.allocate_wide(text));
         return string;
     }
 };
 
-class EmulatedTeldoSys : public testing::Test, protected LoadedDriver {};
-
-class EmulatedTeldoSysRealPorts : public testing::Test, protected LoadedDriver {
+class EmulatedTeldoSys : public testing::TestWithParam<Arch>, protected LoadedDriver {
 protected:
-    EmulatedTeldoSysRealPorts() : LoadedDriver(real_ports()) {}
+    EmulatedTeldoSys() : LoadedDriver(GetParam()) {}
 };
 
-TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
+class EmulatedTeldoSysRealPorts : public testing::TestWithParam<Arch>, protected LoadedDriver {
+protected:
+    EmulatedTeldoSysRealPorts() : LoadedDriver(GetParam(), real_ports(), default_windows) {}
+};
+
+std::string arch_name(const testing::TestParamInfo<Arch>& info) { return info.param == Arch::x64 ? "x64" : "x86"; }
+INSTANTIATE_TEST_SUITE_P(BothDrivers, EmulatedTeldoSys, testing::Values(Arch::x86, Arch::x64), arch_name);
+INSTANTIATE_TEST_SUITE_P(BothDrivers, EmulatedTeldoSysRealPorts, testing::Values(Arch::x86, Arch::x64), arch_name);
+
+TEST_P(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
     ASSERT_EQ(driver_entry(), st::success);
     const std::pair<std::u16string, std::u16string> published[] = {
         {port_device, u"\\DosDevices\\TELDO"}, {diag_device, u"\\DosDevices\\TELDODiag"}};
     for (const auto& [name, link] : published) {
-        const std::uint32_t object = device(name);
+        const Address object = device(name);
         ASSERT_NE(object, 0u) << "no device " << std::string(name.begin(), name.end());
-        EXPECT_EQ(machine.u32(object + k::device_object::device_type), teldo::port_device_type);
-        EXPECT_EQ(machine.u32(object + k::device_object::characteristics), k::file_device_secure_open);
-        EXPECT_NE(machine.u32(object + k::device_object::flags) & k::do_buffered_io, 0u);
+        EXPECT_EQ(machine.u32(object + offsets.device_object.device_type), teldo::port_device_type);
+        EXPECT_EQ(machine.u32(object + offsets.device_object.characteristics), k::file_device_secure_open);
+        EXPECT_NE(machine.u32(object + offsets.device_object.flags) & k::do_buffered_io, 0u);
         EXPECT_EQ(kernel.links[link], name);
     }
     for (std::uint8_t major = 0; major <= k::irp_mj_maximum; ++major) {
@@ -260,7 +291,7 @@ TEST_F(EmulatedTeldoSys, PublishesBothDevicesAndUnloadRemovesThem) {
 // status and leaves nothing behind (no device, link, handle or Status key),
 // as the kernel unloads a driver without calling its unload routine when
 // DriverEntry fails. In real mode that includes setting a device's DACL.
-TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
+TEST_P(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
     struct Case {
         bool real;
         const char* function;
@@ -282,7 +313,7 @@ TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.real ? "real ports: " : "simulated bus: ") << c.function
                                         << " call " << c.call << " fails");
-        LoadedDriver fresh(c.real ? real_ports() : simulated);
+        LoadedDriver fresh(arch, c.real ? real_ports() : simulated);
         fresh.kernel.fail(c.function, c.call, c.status);
         EXPECT_EQ(fresh.driver_entry(), c.status);
         EXPECT_TRUE(fresh.kernel.live_devices().empty());
@@ -293,13 +324,13 @@ TEST_F(EmulatedTeldoSys, AFailureHalfWayUndoesWhatWasCreated) {
 
 // Only an administrator's value under the service key publishes the
 // diagnostic device; the port device is there either way.
-TEST_F(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
+TEST_P(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
     const std::pair<std::optional<Parameters>, bool> cases[] = {
         {std::nullopt, false}, {Parameters{{u"Diagnostics", dword_value(0)}}, false}, {simulated, true}};
     for (const auto& [parameters, published] : cases) {
         SCOPED_TRACE(testing::Message() << "Parameters\\Diagnostics " << (parameters ? "set" : "absent")
                                         << ", published: " << published);
-        LoadedDriver fresh(parameters);
+        LoadedDriver fresh(arch, parameters);
         EXPECT_EQ(fresh.driver_entry(), st::success);
         EXPECT_NE(fresh.device(port_device), 0u);
         EXPECT_EQ(fresh.device(diag_device) != 0, published);
@@ -311,16 +342,17 @@ TEST_F(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
 // data. Any lesser open, or one of a name below the device's, is refused and
 // takes nothing; the holder's cleanup (its last handle closed) frees the
 // device, before the file object's close.
-TEST_F(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
+TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t port = device(port_device), diag = device(diag_device);
-    const std::uint32_t first = file_object(), second = file_object(), lesser = file_object();
-    const std::uint32_t named = file_object(u"\\x"), named_diag = file_object(u"\\x");
+    const Address port = device(port_device), diag = device(diag_device);
+    const Address first = file_object(), second = file_object(), lesser = file_object();
+    const Address named = file_object(u"\\x"), named_diag = file_object(u"\\x");
     struct Step {
         const char* what;
-        std::uint32_t device;
+        Address device;
         std::uint8_t major;
-        std::uint32_t file, code;
+        Address file;
+        std::uint32_t code;
         std::vector<std::uint8_t> input;
         std::uint32_t output_length, status, information;
         int byte;  // expected first buffer byte, or -1
@@ -364,21 +396,22 @@ TEST_F(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
             EXPECT_EQ(reply.buffer.at(0), step.byte);
         }
     }
-    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached the HAL";
+    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached a port";
 }
 
 // Windows 0300-031F and 0378: a request for a port inside one is exactly one
-// HAL port cycle on that port (the machine refuses any port instruction of
-// the driver's own); any other port, even next to a window, is refused
-// before the HAL. The record shows each request with the status it got.
-TEST_F(EmulatedTeldoSysRealPorts, ReachesOnlyThePortsOfItsWindowsThroughTheHal) {
+// port cycle on that port (on x86 through the HAL, the Pentium refusing any
+// port instruction of the driver's own); any other port, even next to a
+// window, is refused before any cycle. The record shows each request with
+// the status it got.
+TEST_P(EmulatedTeldoSysRealPorts, ReachesOnlyThePortsOfItsWindows) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = file_object();
+    const Address holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     struct Access {
         std::uint16_t port;
         bool write;
-        std::uint8_t value;  // written, or given back by the HAL
+        std::uint8_t value;  // written, or given back by the bus
         bool inside;
     };
     const Access accesses[] = {
@@ -426,22 +459,25 @@ std::vector<std::uint8_t> block_input(const teldo::Block& block, const std::vect
 }
 
 // Words, dwords and FIFOs with windows 0300-031F and 0378: each element is
-// exactly one HAL cycle of its width at its port, a FIFO one buffer call of
-// all its elements, and a block that touches any port outside the windows,
-// or breaks a rule of the header, is refused before its first cycle.
-TEST_F(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
+// exactly one cycle of its width at its port, and a block that touches any
+// port outside the windows, or breaks a rule of the header, is refused
+// before its first cycle. A FIFO's elements go straight between the port and
+// the system buffer, one after the other: on x86 in one HAL buffer call, on
+// x64 as one rep ins or rep outs (the reply starts the buffer; written
+// elements follow the header).
+TEST_P(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = file_object();
+    const Address holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     using Cycle = FakeKernel::PortCycle;
     struct Case {
         const char* what;
         teldo::Block block;
         bool write;
-        std::vector<std::uint32_t> elements;  // written, or given back by the HAL
+        std::vector<std::uint32_t> elements;  // written, or given back by the bus
         std::uint32_t status;
         std::vector<Cycle> cycles;
-        bool buffer_call;  // the cycles come from one buffer call
+        bool fifo;  // the cycles move their elements through the system buffer
     };
     const std::uint32_t denied = st::access_denied, invalid = st::invalid_parameter;
     const Case cases[] = {
@@ -474,14 +510,18 @@ TEST_F(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
                                     : control(port_device, holder, teldo::IOCTL_PORT_READ_BLOCK, block_input(c.block),
                                               c.block.bytes());
         EXPECT_EQ(reply.status, c.status);
-        EXPECT_EQ(kernel.cycles, c.cycles);
+        std::vector<Cycle> cycles = c.cycles;
+        const Address elements_at = reply.system_buffer + (c.write ? sizeof(teldo::BlockHeader) : 0);
+        for (std::size_t i = 0; c.fifo && i < cycles.size(); ++i) cycles[i].memory = elements_at + i * c.block.width;
+        EXPECT_EQ(kernel.cycles, cycles);
         const bool read_back = c.status == st::success && !c.write;
         EXPECT_EQ(reply.information, read_back ? c.block.bytes() : 0u);
         if (read_back) {
             EXPECT_EQ(std::vector<std::uint8_t>(reply.buffer.begin(), reply.buffer.begin() + data.size()), data);
         }
-        ASSERT_EQ(kernel.buffer_calls.size(), c.buffer_call ? 1u : 0u);
-        if (c.buffer_call) {
+        if (arch == Arch::x64) continue;
+        ASSERT_EQ(kernel.buffer_calls.size(), c.fifo ? 1u : 0u);
+        if (c.fifo) {
             EXPECT_EQ(kernel.buffer_calls[0].port, c.block.port);
             EXPECT_EQ(kernel.buffer_calls[0].width, c.block.width);
             EXPECT_EQ(kernel.buffer_calls[0].count, c.block.count);
@@ -492,9 +532,9 @@ TEST_F(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
 
 // The simulated bus: a word or dword at port p is the bytes from p up, the
 // lowest first; a FIFO reads its same ports each time.
-TEST_F(EmulatedTeldoSys, TheSimulatedBusKeepsWiderElementsAsLittleEndianBytes) {
+TEST_P(EmulatedTeldoSys, TheSimulatedBusKeepsWiderElementsAsLittleEndianBytes) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = file_object();
+    const Address holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     const Reply written = control(port_device, holder, teldo::IOCTL_PORT_WRITE_BLOCK,
                                   block_input({0x1000, 4, false, 2}, {0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
@@ -516,13 +556,13 @@ TEST_F(EmulatedTeldoSys, TheSimulatedBusKeepsWiderElementsAsLittleEndianBytes) {
         EXPECT_EQ(std::vector<std::uint8_t>(reply.buffer.begin(), reply.buffer.begin() + reply.information), c.bytes);
     }
     EXPECT_EQ(control(port_device, holder, teldo::IOCTL_PORT_READ, {0x03, 0x10}, 1).buffer.at(0), 0x11);
-    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached the HAL";
+    EXPECT_TRUE(kernel.cycles.empty()) << "the simulated bus reached a port";
 }
 
 // A Ports value that cannot be used stops the start with the reason, before
 // anything is made or any port is touched: the driver never falls back to
 // the simulated bus while an administrator believes it drives the card.
-TEST_F(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
+TEST_P(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
     RegistryValue odd = port_list({u"0378"});
     odd.data.push_back(0);
     const std::uint32_t invalid = st::invalid_parameter, reserved = st::conflicting_addresses;
@@ -549,7 +589,7 @@ TEST_F(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        LoadedDriver fresh(real_ports(c.ports));
+        LoadedDriver fresh(arch, real_ports(c.ports));
         EXPECT_EQ(fresh.driver_entry(), c.status);
         const auto& queries = fresh.kernel.queries;
         const auto ports = std::find_if(queries.begin(), queries.end(), [](auto& q) { return q.value == u"Ports"; });
@@ -566,7 +606,7 @@ TEST_F(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
 // In either mode every device the driver publishes gets, before its link
 // exists, a protected DACL that lets only SYSTEM and Administrators open it,
 // and Users only when UsersMayOpen is a REG_DWORD of exactly 1.
-TEST_F(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
+TEST_P(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
     const std::vector<std::string> admins{"S-1-5-18", "S-1-5-32-544"};
     const std::vector<std::string> and_users{"S-1-5-18", "S-1-5-32-544", "S-1-5-32-545"};
     auto users_may_open = [](RegistryValue value) { return real_ports(port_list({u"0378"}), false, value); };
@@ -585,7 +625,7 @@ TEST_F(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        LoadedDriver fresh(c.parameters);
+        LoadedDriver fresh(arch, c.parameters);
         ASSERT_EQ(fresh.driver_entry(), st::success);
         EXPECT_EQ(fresh.kernel.objects_opened.size(), c.devices.size());
         ASSERT_EQ(fresh.kernel.security.size(), c.devices.size());
@@ -604,9 +644,9 @@ TEST_F(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
 // The diagnostic device in real mode: a reset clears the record and the
 // fault plan but touches no port (a real port cannot be set back), and a
 // planned fault fails or empties a request before any port cycle.
-TEST_F(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
+TEST_P(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
     ASSERT_EQ(driver_entry(), st::success);
-    const std::uint32_t holder = file_object();
+    const Address holder = file_object();
     ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
     struct Step {
         const char* what;
@@ -640,7 +680,7 @@ TEST_F(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
 
 // The volatile Status key says how the running driver serves the port
 // device, with the windows as the driver read them, and goes at unload.
-TEST_F(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
+TEST_P(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
     std::vector<std::u16string> sixteen;
     std::u16string listed;
     for (char16_t digit : u"0123456789ABCDEF"s) {
@@ -661,7 +701,7 @@ TEST_F(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        LoadedDriver fresh(c.parameters);
+        LoadedDriver fresh(arch, c.parameters);
         ASSERT_EQ(fresh.driver_entry(), st::success);
         ASSERT_EQ(fresh.kernel.created_keys.size(), 1u);
         EXPECT_EQ(fresh.kernel.created_keys[0].path, status_key);
@@ -683,9 +723,9 @@ TEST(EmulatedPentium, APortInstructionInAnImageIsAFault) {
     };
     for (const auto& instruction : instructions) {
         Machine machine;
-        Pe32Image sys;
+        PeImage sys;
         std::string error;
-        const auto file = read_packaged("teldo.sys", error);
+        const auto file = read_packaged(Arch::x86, "teldo.sys", error);
         ASSERT_TRUE(!file.empty() && machine.load(file, 0, sys, error)) << error;
         auto code = instruction;
         code.insert(code.end(), {0xC2, 0x08, 0x00});  // ret 8, as DriverEntry returns

@@ -1,5 +1,6 @@
-// Compiled by the x86 build only: the offsets and values the emulated driver
-// test uses are the DDK header's own.
+// Compiled by both Windows builds: the offsets and values the emulated driver
+// test uses are the DDK header's own, the x86 build checking the 32-bit
+// layout and the x64 build the 64-bit one.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <sdkddkver.h>
@@ -10,50 +11,52 @@
 
 #include <cstddef>
 
-#include "ddk32_layout.h"
+#include "ddk_layout.h"
 
-namespace l = teldo::emu::ddk32;
+namespace l = teldo::emu::ddk;
+constexpr const l::Layout& layout = sizeof(void*) == 4 ? l::ddk32 : l::ddk64;
 
-static_assert(sizeof(void*) == 4, "the 32-bit layouts are checked by the x86 build only");
-static_assert(offsetof(UNICODE_STRING, Length) == l::unicode_string::length);
-static_assert(offsetof(UNICODE_STRING, Buffer) == l::unicode_string::buffer);
-static_assert(sizeof(UNICODE_STRING) == l::unicode_string::size);
-static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == l::driver_object::device_object);
-static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == l::driver_object::driver_unload);
-static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == l::driver_object::major_function);
-static_assert(sizeof(DRIVER_OBJECT) == l::driver_object::size);
-static_assert(offsetof(DEVICE_OBJECT, DriverObject) == l::device_object::driver_object);
-static_assert(offsetof(DEVICE_OBJECT, NextDevice) == l::device_object::next_device);
-static_assert(offsetof(DEVICE_OBJECT, Flags) == l::device_object::flags);
-static_assert(offsetof(DEVICE_OBJECT, Characteristics) == l::device_object::characteristics);
-static_assert(offsetof(DEVICE_OBJECT, DeviceType) == l::device_object::device_type);
-static_assert(sizeof(DEVICE_OBJECT) == l::device_object::size);
-static_assert(offsetof(IRP, AssociatedIrp.SystemBuffer) == l::irp::system_buffer);
-static_assert(offsetof(IRP, IoStatus.Status) == l::irp::io_status);
-static_assert(offsetof(IRP, IoStatus.Information) == l::irp::information);
-static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == l::irp::current_stack_location);
-static_assert(sizeof(IRP) == l::irp::size);
-static_assert(offsetof(IO_STACK_LOCATION, MajorFunction) == l::io_stack_location::major_function);
+static_assert(sizeof(void*) == layout.pointer);
+static_assert(offsetof(UNICODE_STRING, MaximumLength) == layout.unicode_string.maximum_length);
+static_assert(offsetof(UNICODE_STRING, Length) == layout.unicode_string.length);
+static_assert(offsetof(UNICODE_STRING, Buffer) == layout.unicode_string.buffer);
+static_assert(sizeof(UNICODE_STRING) == layout.unicode_string.size);
+static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == layout.driver_object.device_object);
+static_assert(offsetof(DRIVER_OBJECT, DriverUnload) == layout.driver_object.driver_unload);
+static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == layout.driver_object.major_function);
+static_assert(sizeof(DRIVER_OBJECT) == layout.driver_object.size);
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == layout.device_object.driver_object);
+static_assert(offsetof(DEVICE_OBJECT, NextDevice) == layout.device_object.next_device);
+static_assert(offsetof(DEVICE_OBJECT, Flags) == layout.device_object.flags);
+static_assert(offsetof(DEVICE_OBJECT, Characteristics) == layout.device_object.characteristics);
+static_assert(offsetof(DEVICE_OBJECT, DeviceType) == layout.device_object.device_type);
+static_assert(sizeof(DEVICE_OBJECT) == layout.device_object.size);
+static_assert(offsetof(IRP, AssociatedIrp.SystemBuffer) == layout.irp.system_buffer);
+static_assert(offsetof(IRP, IoStatus.Status) == layout.irp.io_status);
+static_assert(offsetof(IRP, IoStatus.Information) == layout.irp.information);
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == layout.irp.current_stack_location);
+static_assert(sizeof(IRP) == layout.irp.size);
+static_assert(offsetof(IO_STACK_LOCATION, MajorFunction) == layout.io_stack_location.major_function);
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength) ==
-              l::io_stack_location::output_buffer_length);
+              layout.io_stack_location.output_buffer_length);
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) ==
-              l::io_stack_location::input_buffer_length);
+              layout.io_stack_location.input_buffer_length);
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
-              l::io_stack_location::io_control_code);
-static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == l::io_stack_location::device_object);
-static_assert(offsetof(IO_STACK_LOCATION, FileObject) == l::io_stack_location::file_object);
+              layout.io_stack_location.io_control_code);
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == layout.io_stack_location.device_object);
+static_assert(offsetof(IO_STACK_LOCATION, FileObject) == layout.io_stack_location.file_object);
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.Create.SecurityContext) ==
-              l::io_stack_location::security_context);
-static_assert(sizeof(IO_STACK_LOCATION) == l::io_stack_location::size);
-static_assert(offsetof(IO_SECURITY_CONTEXT, AccessState) == l::io_security_context::access_state &&
-              sizeof(IO_SECURITY_CONTEXT) == l::io_security_context::size);
-static_assert(offsetof(ACCESS_STATE, PreviouslyGrantedAccess) == l::access_state::previously_granted_access &&
-              sizeof(ACCESS_STATE) == l::access_state::size);
-static_assert(offsetof(FILE_OBJECT, FileName) == l::file_object::file_name &&
-              sizeof(FILE_OBJECT) == l::file_object::size);
-static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == l::object_attributes::root_directory);
-static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == l::object_attributes::object_name);
-static_assert(sizeof(OBJECT_ATTRIBUTES) == l::object_attributes::size);
+              layout.io_stack_location.security_context);
+static_assert(sizeof(IO_STACK_LOCATION) == layout.io_stack_location.size);
+static_assert(offsetof(IO_SECURITY_CONTEXT, AccessState) == layout.io_security_context.access_state &&
+              sizeof(IO_SECURITY_CONTEXT) == layout.io_security_context.size);
+static_assert(offsetof(ACCESS_STATE, PreviouslyGrantedAccess) == layout.access_state.previously_granted_access &&
+              sizeof(ACCESS_STATE) == layout.access_state.size);
+static_assert(offsetof(FILE_OBJECT, FileName) == layout.file_object.file_name &&
+              sizeof(FILE_OBJECT) == layout.file_object.size);
+static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == layout.object_attributes.root_directory);
+static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == layout.object_attributes.object_name);
+static_assert(sizeof(OBJECT_ATTRIBUTES) == layout.object_attributes.size);
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type) == l::key_value_partial_information::type);
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength) ==
               l::key_value_partial_information::data_length);

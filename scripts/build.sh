@@ -73,7 +73,7 @@ for arch in x86:i686:win32 x64:x86_64:win64; do
 done
 
 # The native tests (tests/host) build beside the Windows builds: they need no
-# Windows header, and the x86 build only when they run. Their output is in
+# Windows header, and the Windows builds only when they run. Their output is in
 # BUILD_DIR/host/build.log.
 mkdir -p "$build_dir/host"
 (

@@ -12,8 +12,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"
 
-# The pure logic, and the win32 package's TELDO.dll and teldo.sys on an
-# emulated Pentium, natively (tests/host/CMakeLists.txt, built by build.sh).
+# The pure logic, the win32 package's TELDO.dll and teldo.sys on an emulated
+# Pentium and the win64 package's teldo.sys on an emulated x86-64 processor,
+# natively (tests/host/CMakeLists.txt, built by build.sh).
 status=0
 (cd "$build_dir/host" && ctest --output-on-failure) || status=$?
 

@@ -96,6 +96,9 @@ public:
 
     explicit FakeKernel(Machine& m);
 
+    // The machine's structure layouts.
+    const ddk::Layout& layout() const { return k_; }
+
     // Makes the `call`th call (from 0) of `function` fail with `status`.
     void fail(const std::string& function, int call, std::uint32_t status) {
         failures_[function] = {call, status};

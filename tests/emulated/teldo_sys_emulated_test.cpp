@@ -127,7 +127,7 @@ public:
     // Parameters key at all. `windows`: the ports a cycle may reach; any
     // other cycle fails the test.
     explicit LoadedDriver(Arch arch, std::optional<Parameters> parameters = simulated, Windows windows = {})
-        : arch(arch), machine(arch), kernel(machine), offsets(arch == Arch::x64 ? k::ddk64 : k::ddk32) {
+        : arch(arch), machine(arch), kernel(machine), offsets(kernel.layout()) {
         kernel.windows = std::move(windows);
         kernel.keys[service_key] = {};
         if (parameters) kernel.keys[service_key + u"\\Parameters"] = *parameters;

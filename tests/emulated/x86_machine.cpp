@@ -40,7 +40,8 @@ constexpr Marker callee_saved64[] = {
     {UC_X86_REG_RSI, "RSI", 0x5151515151515151}, {UC_X86_REG_RDI, "RDI", 0xD1D1D1D1D1D1D1D1},
     {UC_X86_REG_R12, "R12", 0x1212121212121212}, {UC_X86_REG_R13, "R13", 0x1313131313131313},
     {UC_X86_REG_R14, "R14", 0x1414141414141414}, {UC_X86_REG_R15, "R15", 0x1515151515151515}};
-// The x64 convention's argument registers, and the ones a callee may change.
+// The x64 convention's argument registers, and the general ones a callee
+// may change.
 constexpr int arguments64[] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
 constexpr int volatile64[] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8,
                               UC_X86_REG_R9,  UC_X86_REG_R10, UC_X86_REG_R11};
@@ -82,8 +83,8 @@ Machine::Machine(Arch arch) : arch_(arch), heap_next_(plan(arch).heap_base) {
     uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&on_instruction), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_bad_access), this, 1, 0);
     // Unicorn calls these for every in and out, each element of a rep ins
-    // or rep outs on its own, in either mode, with the instruction pointer
-    // and the string registers as they are for that element.
+    // or rep outs on its own, in either mode, with RSI and RDI (ESI, EDI) as
+    // they are for that element.
     uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&on_port_in), this, 1, 0, UC_X86_INS_IN);
     uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&on_port_out), this, 1, 0, UC_X86_INS_OUT);
 }
@@ -136,11 +137,18 @@ std::uint64_t Machine::call(Address function, std::initializer_list<std::uint64_
         for (auto it = std::rbegin(arguments); it != std::rend(arguments); ++it) put32(sp -= 4, static_cast<std::uint32_t>(*it));
     }
     put_ptr(sp -= pointer_size(), memory.return_sentinel);
-    const int sp_id = x64 ? UC_X86_REG_RSP : UC_X86_REG_ESP, ip_id = x64 ? UC_X86_REG_RIP : UC_X86_REG_EIP;
+    const int sp_id = x64 ? UC_X86_REG_RSP : UC_X86_REG_ESP;
     const int ax_id = x64 ? UC_X86_REG_RAX : UC_X86_REG_EAX;
     set_reg(sp_id, sp);
     const std::span<const Marker> saved = x64 ? std::span<const Marker>(callee_saved64) : callee_saved32;
     for (const auto& marker : saved) set_reg(marker.id, marker.value);
+    // XMM6 to XMM15 belong to the caller on x64 too: each gets its number
+    // in every byte.
+    std::uint8_t xmm[16];
+    for (int n = 6; x64 && n <= 15; ++n) {
+        std::fill(std::begin(xmm), std::end(xmm), static_cast<std::uint8_t>(n));
+        uc_reg_write(uc_, UC_X86_REG_XMM0 + n, xmm);
+    }
     set_reg(UC_X86_REG_EFLAGS, 0x2);  // direction flag clear, as every caller leaves it
     set_reg(ax_id, 0xEAEAEAEAEAEAEAEA);
     if (!x64) {
@@ -150,9 +158,8 @@ std::uint64_t Machine::call(Address function, std::initializer_list<std::uint64_
 
     const std::size_t faults_before = faults_.size();
     const uc_err err = uc_emu_start(uc_, function, memory.return_sentinel, run_timeout_us, 0);
-    const Address ip = reg(ip_id);
-    if (err != UC_ERR_OK) fault(std::string("the CPU stopped: ") + uc_strerror(err) + " at " + hex(ip));
-    if (ip != memory.return_sentinel) {
+    if (err != UC_ERR_OK) fault(std::string("the CPU stopped: ") + uc_strerror(err) + " at " + hex(ip()));
+    if (ip() != memory.return_sentinel) {
         if (faults_.size() == faults_before) fault("the call to " + hex(function) + " did not return");
         return reg(ax_id);
     }
@@ -166,15 +173,19 @@ std::uint64_t Machine::call(Address function, std::initializer_list<std::uint64_
     for (const auto& marker : saved)
         if (reg(marker.id) != marker.value)
             fault(std::string("the function at ") + hex(function) + " did not keep " + marker.name);
+    for (int n = 6; x64 && n <= 15; ++n) {
+        uc_reg_read(uc_, UC_X86_REG_XMM0 + n, xmm);
+        if (std::any_of(std::begin(xmm), std::end(xmm), [n](std::uint8_t b) { return b != n; }))
+            fault("the function at " + hex(function) + " did not keep XMM" + std::to_string(n));
+    }
     if (reg(UC_X86_REG_EFLAGS) & 0x400)
         fault("the function at " + hex(function) + " returned with the direction flag set");
     return reg(ax_id);
 }
 
 void Machine::serve_trap() {
-    const int ip_id = arch_ == Arch::x64 ? UC_X86_REG_RIP : UC_X86_REG_EIP;
-    const Address index = (reg(ip_id) - 1 - plan(arch_).trap_base) / trap_stride;
-    if (index >= traps_.size()) return fault("a jump into the trap area at " + hex(reg(ip_id)));
+    const Address index = (ip() - 1 - plan(arch_).trap_base) / trap_stride;
+    if (index >= traps_.size()) return fault("a jump into the trap area at " + hex(ip()));
     const Function& called = traps_[index];
     if (!called.handler) return fault("called " + called.dll + "!" + called.function + ", which the test does not provide");
     if (arch_ == Arch::x64) return serve_trap_x64(called);
@@ -233,8 +244,7 @@ void Machine::serve_trap_x64(const Function& called) {
 void Machine::on_interrupt(uc_engine*, std::uint32_t number, void* self) {
     auto& machine = *static_cast<Machine*>(self);
     if (number == 3) return machine.serve_trap();
-    machine.fault("CPU exception " + std::to_string(number) + " at " +
-                  hex(machine.reg(machine.arch_ == Arch::x64 ? UC_X86_REG_RIP : UC_X86_REG_EIP)));
+    machine.fault("CPU exception " + std::to_string(number) + " at " + hex(machine.ip()));
 }
 
 void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* self) {
@@ -250,9 +260,8 @@ void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t
             std::snprintf(two, sizeof two, "%02x ", code[i]);
             bytes += two;
         }
-        machine.fault("an instruction newer than the Pentium at " +
-                                           hex(static_cast<std::uint32_t>(address)) + ": " + name +
-                                           " (" + bytes.substr(0, bytes.size() - 1) + ")");
+        machine.fault("an instruction newer than the Pentium at " + hex(address) + ": " + name + " (" +
+                      bytes.substr(0, bytes.size() - 1) + ")");
     }
 }
 
@@ -294,7 +303,7 @@ bool Machine::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t address,
                             void* self) {
     auto& machine = *static_cast<Machine*>(self);
     machine.fault("a bad memory access (type " + std::to_string(type) + ") to " +
-                  hex(address) + " at " + hex(machine.reg(machine.arch_ == Arch::x64 ? UC_X86_REG_RIP : UC_X86_REG_EIP)));
+                  hex(address) + " at " + hex(machine.ip()));
     return false;
 }
 
@@ -367,6 +376,8 @@ void Machine::put_ptr(Address address, Address value) {
     put32(address, static_cast<std::uint32_t>(value));
     if (arch_ == Arch::x64) put32(address + 4, static_cast<std::uint32_t>(value >> 32));
 }
+
+Address Machine::ip() { return reg(arch_ == Arch::x64 ? UC_X86_REG_RIP : UC_X86_REG_EIP); }
 
 std::uint64_t Machine::reg(int id) {
     std::uint64_t value = 0;  // a 32-bit register fills its low half

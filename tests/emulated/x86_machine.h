@@ -110,6 +110,7 @@ private:
     std::uint32_t port_cycle(std::uint32_t port, int size, bool write, std::uint32_t value);
     void serve_trap();
     void serve_trap_x64(const Function& called);
+    Address ip();  // where the CPU stands between runs and in a trap
     std::uint64_t reg(int id);
     void set_reg(int id, std::uint64_t value);
 

@@ -4,6 +4,8 @@
 // driver does.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <set>
 
 #include "port_model.h"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pe_image.h"
+#include "polling.h"
 #include "statistics.h"
 #include "teldo.h"
 #include "teldo_protocol.h"
@@ -119,9 +120,7 @@ bool compare_blocks(double teldo_rd_ns) {
     const auto close = reinterpret_cast<decltype(&TELDOX_Close)>(bind("TELDOX_Close"));
     if (!open || !read || !read_block || !close) return false;
     // TELDO.dll's close reaches the driver a little after CloseHandle.
-    DWORD error = 1;
-    for (int tries = 0; tries < 100 && (error = open()) != 0; ++tries) Sleep(50);
-    if (error != 0) return false;
+    if (!teldo::test::poll(5000, [&] { return open() == 0; })) return false;
 
     constexpr std::uint32_t block_bytes = 4096;
     static std::uint8_t data[block_bytes];

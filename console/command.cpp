@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include "hex_entry.h"
+#include "teldo_protocol.h"
 
 namespace teldo::console {
 namespace {
@@ -117,8 +118,8 @@ Usage parse(Words words, Command& command) {
                 if (command.count == room)
                     return command.fifo ? Usage{"more than 10000 values for port ", first_word}
                                         : Usage{"too many values for port ", first_word, ": they run past port FFFF"};
-                for (std::uint32_t byte = 0; byte < command.width; ++byte)
-                    elements[command.count * command.width + byte] = static_cast<std::uint8_t>(number >> 8 * byte);
+                store_element(elements + command.count * command.width, command.width,
+                              static_cast<std::uint32_t>(number));
                 ++command.count;
             }
             if (command.count == 0) return {syntax};

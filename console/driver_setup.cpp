@@ -11,8 +11,6 @@
 namespace teldo::console {
 namespace {
 
-constexpr int exit_done = 0, exit_failed = 1, exit_usage = 2;
-
 constexpr wchar_t service_name[] = L"TELDO";
 constexpr wchar_t parameters_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\Parameters";
 constexpr wchar_t status_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\Status";
@@ -20,10 +18,20 @@ constexpr wchar_t status_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\S
 constexpr const char* usage_text =
     "usage: teldo driver install [--ports LIST] [--users-may-open] | driver remove | driver status\r\n";
 
-// Paths of at most MAX_PATH characters, as the calls below take them.
+// Paths of at most MAX_PATH characters, as the calls below take them, and
+// room for a suffix.
 struct Path {
     wchar_t text[MAX_PATH + 32];
 };
+
+// Puts `text` into `path` from `at` on, as much as fits, and its NUL; where
+// it ends.
+std::size_t put_path(Path& path, std::size_t at, const wchar_t* text) {
+    constexpr std::size_t last = sizeof path.text / sizeof path.text[0] - 1;
+    while (*text && at < last) path.text[at++] = *text++;
+    path.text[at] = 0;
+    return at;
+}
 
 // This package's driver: driver\teldo.sys beside teldo.exe.
 bool package_driver(Path& path) {
@@ -31,8 +39,7 @@ bool package_driver(Path& path) {
     if (length == 0 || length >= MAX_PATH) return false;
     DWORD folder = length;
     while (folder > 0 && path.text[folder - 1] != L'\\') --folder;
-    const wchar_t rest[] = L"driver\\teldo.sys";
-    for (DWORD i = 0; i < sizeof rest / sizeof rest[0]; ++i) path.text[folder + i] = rest[i];
+    put_path(path, folder, L"driver\\teldo.sys");
     return true;
 }
 
@@ -40,19 +47,30 @@ bool package_driver(Path& path) {
 bool installed_driver(Path& path) {
     const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
-    const wchar_t rest[] = L"\\drivers\\teldo.sys";
-    for (UINT i = 0; i < sizeof rest / sizeof rest[0]; ++i) path.text[length + i] = rest[i];
+    put_path(path, length, L"\\drivers\\teldo.sys");
     return true;
 }
 
 // The same path with ".previous": the file an install replaces, kept until
 // the install has succeeded.
-void previous_of(const Path& path, Path& previous) {
-    int i = 0;
-    for (; path.text[i]; ++i) previous.text[i] = path.text[i];
-    const wchar_t suffix[] = L".previous";
-    for (int j = 0; j < 10; ++j) previous.text[i + j] = suffix[j];
-}
+void previous_of(const Path& path, Path& previous) { put_path(previous, put_path(previous, 0, path.text), L".previous"); }
+
+// A handle of the service manager or of a service, closed when it goes.
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+    ~ServiceHandle() { reset(); }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    void reset(SC_HANDLE handle = nullptr) {
+        if (handle_) CloseServiceHandle(handle_);
+        handle_ = handle;
+    }
+    operator SC_HANDLE() const { return handle_; }
+
+private:
+    SC_HANDLE handle_;
+};
 
 bool file_exists(const Path& path) { return GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES; }
 
@@ -122,7 +140,9 @@ Device probe_device(DWORD& error) {
     return error == ERROR_ACCESS_DENIED ? Device::held : Device::openable;
 }
 
-const char* held_advice =
+const char* const held_device =
+    "a program holds the card's device, so the driver cannot be stopped; nothing changed";
+const char* const held_advice =
     "close Brenvo, teldo and whatever else uses TELDO.dll or TELDOX.dll, then run this again";
 
 // ------------------------------------------------------------ the service
@@ -316,8 +336,7 @@ void image_file(const wchar_t* image, Path& file) {
         if (at == 0 || at >= MAX_PATH) at = 0;
         else file.text[at++] = L'\\';
     }
-    for (std::size_t i = skip; image[i] && at < MAX_PATH; ++i) file.text[at++] = image[i];
-    file.text[at] = 0;
+    put_path(file, at, image + skip);
 }
 
 // Whether the driver at `path` is another maker's: a file with a version
@@ -369,6 +388,28 @@ SC_HANDLE open_manager(int& exit_code) {
     return nullptr;
 }
 
+// Back to the state before an install: the driver stopped, the settings,
+// the service and the file as they were, the old driver running again.
+// `service` is the one the install changed or made, if any; `kept`: the
+// installed file was copied whole to `previous`, the only copy it is put
+// back from.
+void put_back(SC_HANDLE service, const Path& target, const Path& previous, bool kept) {
+    if (service) stop(service);
+    restore(L"Ports", before.ports);
+    restore(L"UsersMayOpen", before.users);
+    if (service && before.service_existed) {
+        ChangeServiceConfigW(service, before.service_type, before.start_type, before.error_control,
+                             before.image_path.text[0] ? before.image_path.text : nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr);
+    } else if (service) {
+        DeleteService(service);
+    }
+    if (kept) CopyFileW(previous.text, target.text, FALSE);
+    else if (!before.file_existed) DeleteFileW(target.text);
+    DeleteFileW(previous.text);
+    if (service && before.service_existed && before.was_running) start(service);
+}
+
 int install(const Choices& choices) {
     std::size_t units = 0;
     if (choices.ports_given) {
@@ -391,20 +432,18 @@ int install(const Choices& choices) {
         return failure("this is the win32 package's teldo.exe, and this Windows is 64-bit", 0,
                        "use the win64 package: its teldo.exe installs its 64-bit driver");
     int exit_code = exit_failed;
-    const SC_HANDLE manager = open_manager(exit_code);
+    const ServiceHandle manager(open_manager(exit_code));
     if (!manager) return exit_code;
     Path source, target, previous;
-    if (!package_driver(source) || !file_exists(source)) {
-        CloseServiceHandle(manager);
+    if (!package_driver(source) || !file_exists(source))
         return failure("driver\\teldo.sys is not beside teldo.exe", 0,
                        "run the teldo.exe of the unpacked package, whose driver folder holds teldo.sys");
-    }
     installed_driver(target);
     previous_of(target, previous);
 
     // What is there now, to be put back if a step fails.
     before = {};
-    SC_HANDLE service = OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS);
+    ServiceHandle service(OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
     if (service) {
         before.service_existed = true;
         // What cannot be read is left as it is when put back.
@@ -414,10 +453,7 @@ int install(const Choices& choices) {
             before.service_type = config.config.dwServiceType;
             before.start_type = config.config.dwStartType;
             before.error_control = config.config.dwErrorControl;
-            int i = 0;
-            for (; config.config.lpBinaryPathName && config.config.lpBinaryPathName[i] && i < MAX_PATH; ++i)
-                before.image_path.text[i] = config.config.lpBinaryPathName[i];
-            before.image_path.text[i] = 0;
+            if (config.config.lpBinaryPathName) put_path(before.image_path, 0, config.config.lpBinaryPathName);
         }
         SERVICE_STATUS status{};
         before.was_running = QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
@@ -425,25 +461,17 @@ int install(const Choices& choices) {
         // settings: one of the two drivers, never both.
         Path registered;
         image_file(before.image_path.text, registered);
-        if (before.image_path.text[0] && another_makers_driver(registered.text)) {
-            CloseServiceHandle(service);
-            CloseServiceHandle(manager);
+        if (before.image_path.text[0] && another_makers_driver(registered.text))
             return failure("the service TELDO is another driver, not this package's; nothing changed", 0,
                            "use that driver, or remove it first (driver\\README.txt, Never beside the card"
                            " maker's driver)");
-        }
     }
     save(L"Ports", before.ports);
     save(L"UsersMayOpen", before.users);
     before.file_existed = file_exists(target);
 
     DWORD error = 0;
-    if (before.was_running && probe_device(error) == Device::held) {
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return failure("a program holds the card's device, so the driver cannot be stopped; nothing changed",
-                       0, held_advice);
-    }
+    if (before.was_running && probe_device(error) == Device::held) return failure(held_device, 0, held_advice);
 
     // The steps; on a failure, `step` names it and everything is put back.
     const char* step = nullptr;
@@ -459,9 +487,9 @@ int install(const Choices& choices) {
                                       target.text, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
                 error = GetLastError(), step = "changing the service TELDO";
         } else {
-            service = CreateServiceW(manager, service_name, service_name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, target.text, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+            service.reset(CreateServiceW(manager, service_name, service_name, SERVICE_ALL_ACCESS,
+                                         SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                         target.text, nullptr, nullptr, nullptr, nullptr, nullptr));
             if (!service) error = GetLastError(), step = "creating the service TELDO";
         }
     }
@@ -485,31 +513,12 @@ int install(const Choices& choices) {
         }
         end_message();
         if (start_failed) tell_start_error(err, error);
-        // Back to the state before: the driver stopped, the settings, the
-        // service and the file as they were, the old driver running again.
-        if (service) stop(service);
-        restore(L"Ports", before.ports);
-        restore(L"UsersMayOpen", before.users);
-        if (service && before.service_existed) {
-            ChangeServiceConfigW(service, before.service_type, before.start_type, before.error_control,
-                                 before.image_path.text[0] ? before.image_path.text : nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr);
-        } else if (service) {
-            DeleteService(service);
-        }
-        // The installed file is put back only from a whole copy of it.
-        if (kept) CopyFileW(previous.text, target.text, FALSE);
-        else if (!before.file_existed) DeleteFileW(target.text);
-        DeleteFileW(previous.text);
-        if (service && before.service_existed && before.was_running) start(service);
+        put_back(service, target, previous, kept);
         hint("everything is as it was before this install");
-        if (service) CloseServiceHandle(service);
-        CloseServiceHandle(manager);
         return exit_failed;
     }
     DeleteFileW(previous.text);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    service.reset();
 
     wchar_t mode[256];
     out.put("The TELDO port driver is installed and running: ");
@@ -523,37 +532,26 @@ int install(const Choices& choices) {
 // ------------------------------------------------------------ remove
 
 int remove() {
-    int exit_code = exit_failed;
-    const SC_HANDLE manager = open_manager(exit_code);
-    if (!manager) return exit_code;
-    const SC_HANDLE service = OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS);
-    if (!service) {
-        const DWORD error = GetLastError();
-        CloseServiceHandle(manager);
-        if (error != ERROR_SERVICE_DOES_NOT_EXIST) return failure("cannot open the service TELDO", error);
-        out.put("The TELDO port driver is not installed: nothing to remove.\r\n");
-        out.flush();
-        return exit_done;
+    {  // the service's handles are closed, and with them the service gone, before its file is deleted
+        int exit_code = exit_failed;
+        const ServiceHandle manager(open_manager(exit_code));
+        if (!manager) return exit_code;
+        const ServiceHandle service(OpenServiceW(manager, service_name, SERVICE_ALL_ACCESS));
+        if (!service) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_SERVICE_DOES_NOT_EXIST) return failure("cannot open the service TELDO", error);
+            out.put("The TELDO port driver is not installed: nothing to remove.\r\n");
+            out.flush();
+            return exit_done;
+        }
+        DWORD error = 0;
+        SERVICE_STATUS status{};
+        const bool running = QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
+        if (running && probe_device(error) == Device::held) return failure(held_device, 0, held_advice);
+        if (!stop(service)) return failure("the driver does not stop; nothing changed", 0, held_advice);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+        if (!DeleteService(service)) return failure("cannot delete the service TELDO", GetLastError());
     }
-    DWORD error = 0;
-    SERVICE_STATUS status{};
-    const bool running = QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-    const char* problem = nullptr;
-    if (running && probe_device(error) == Device::held)
-        problem = "a program holds the card's device, so the driver cannot be stopped; nothing changed";
-    else if (!stop(service))
-        problem = "the driver does not stop; nothing changed";
-    if (problem) {
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return failure(problem, 0, held_advice);
-    }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
-    const bool deleted = DeleteService(service);
-    error = deleted ? 0 : GetLastError();
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    if (!deleted) return failure("cannot delete the service TELDO", error);
     Path target;
     if (installed_driver(target) && file_exists(target) && !DeleteFileW(target.text))
         return failure("the service is gone, but its file system32\\drivers\\teldo.sys stays", GetLastError());
@@ -596,9 +594,9 @@ int status() {
     bool runs = false;
     Path target, source;
     installed_driver(target);
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    const SC_HANDLE service = manager ? OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG)
-                                      : nullptr;
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(
+        manager ? OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr);
     if (!service) {
         out.put("Driver:  not installed (teldo driver install, as administrator, installs it)\r\n");
     } else {
@@ -650,9 +648,7 @@ int status() {
                 tell_start_error(out, error);
             }
         }
-        CloseServiceHandle(service);
     }
-    if (manager) CloseServiceHandle(manager);
 
     wchar_t mode[256];
     if (runs && read_mode(mode)) {
@@ -685,15 +681,7 @@ int status() {
     return runs && device == Device::openable ? exit_done : exit_failed;
 }
 
-int usage(const char* what, std::string_view word = {}) {
-    begin_message();
-    err.put(what);
-    err.put(word);
-    end_message();
-    err.put(usage_text);
-    err.flush();
-    return exit_usage;
-}
+int usage(const char* what, std::string_view word = {}) { return usage_error(what, word, "", usage_text); }
 
 }  // namespace
 

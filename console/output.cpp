@@ -27,6 +27,17 @@ void hint(const char* text) {
     end_message();
 }
 
+int usage_error(const char* before, std::string_view word, const char* after, std::string_view usage_line) {
+    begin_message();
+    err.put(before);
+    err.put(std::string_view(word.data(), word.size() < 40 ? word.size() : 40));
+    err.put(after);
+    end_message();
+    err.put(usage_line);
+    err.flush();
+    return exit_usage;
+}
+
 void put_system_error(DWORD error) {
     err.put("error ");
     err.decimal(error);

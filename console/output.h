@@ -45,6 +45,10 @@ struct Output {
     }
 };
 
+// teldo.exe's exit codes: done; the device could not be opened or a request
+// (or a step of the driver's set-up) failed; a usage error, nothing sent.
+constexpr int exit_done = 0, exit_failed = 1, exit_usage = 2;
+
 extern constinit Output<STD_OUTPUT_HANDLE> out;
 extern constinit Output<STD_ERROR_HANDLE> err;
 
@@ -59,5 +63,8 @@ void end_message();
 void hint(const char* text);
 // "error N: the system's text for it", the text in the language of Windows.
 void put_system_error(DWORD error);
+// A usage error: `before`, the word as given (cut short: it may be a whole
+// line of junk), `after`, then the usage line; returns exit_usage.
+int usage_error(const char* before, std::string_view word, const char* after, std::string_view usage_line);
 
 }  // namespace teldo::console

@@ -73,13 +73,6 @@ bool open_device() {
     return true;
 }
 
-// The element of `width` bytes at `at`, low byte first.
-std::uint32_t element_at(const std::uint8_t* at, std::uint32_t width) {
-    std::uint32_t value = 0;
-    for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | at[byte];
-    return value;
-}
-
 // Tells which request failed: "read of port 0300", "write of 5A to port
 // 0300", "read of words at ports 0300-031F", "read of 4096 words at port
 // 0300 (FIFO)"; then the system's error, and what to do where that is known.
@@ -89,7 +82,7 @@ void request_failed(const Command& command, bool write, std::uint16_t port, std:
     err.put(write ? "write of " : "read of ");
     if (count == 1 && !command.fifo) {
         if (write) {
-            err.hex(element_at(elements, command.width), 2 * command.width);
+            err.hex(load_element(elements, command.width), 2 * command.width);
             err.put(" to ");
         } else if (command.width != 1) {
             err.put(command.width == 2 ? "a word at " : "a dword at ");
@@ -128,12 +121,11 @@ bool transfer(const Command& command, bool write) {
         DWORD error;
         if (write) {
             error = bound<decltype(&TELDOX_Write)>(write_export)(command.first, command.width,
-                                                                 element_at(elements, command.width));
+                                                                 load_element(elements, command.width));
         } else {
             unsigned long value = 0;
             error = bound<decltype(&TELDOX_Read)>(read_export)(command.first, command.width, &value);
-            for (std::uint32_t byte = 0; byte < command.width; ++byte)
-                elements[byte] = static_cast<std::uint8_t>(value >> 8 * byte);
+            store_element(elements, command.width, value);
         }
         if (error != 0) request_failed(command, write, command.first, 1, error);
         return error == 0;
@@ -158,7 +150,7 @@ bool transfer(const Command& command, bool write) {
 void put_elements(const std::uint8_t* at, std::uint32_t count, std::uint32_t width) {
     for (std::uint32_t i = 0; i < count; ++i, at += width) {
         if (i != 0) out.put(' ');
-        out.hex(element_at(at, width), 2 * static_cast<int>(width));
+        out.hex(load_element(at, width), 2 * static_cast<int>(width));
     }
     out.put("\r\n");
 }

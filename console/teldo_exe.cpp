@@ -30,10 +30,6 @@
 namespace teldo::console {
 namespace {
 
-constexpr int exit_done = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_usage = 2;
-
 constexpr std::string_view usage_line =
     "usage: teldo rd|rd16|rd32 [--fifo] PORT [COUNT] | wr|wr16|wr32 [--fifo] PORT VALUE... |\r\n"
     "       dump FROM TO | - | driver install|remove|status | --help\r\n";
@@ -71,17 +67,7 @@ constexpr std::string_view help_text =
     "Exit code: 0 done; 1 the device could not be opened or a request failed;\r\n"
     "2 usage error (nothing sent for that command). Errors go to standard error.\r\n";
 
-int usage_error(const Usage& usage) {
-    begin_message();
-    err.put(usage.before);
-    // The word as given, cut short: it may be a whole line of junk.
-    err.put(std::string_view(usage.word.data(), usage.word.size() < 40 ? usage.word.size() : 40));
-    err.put(usage.after);
-    end_message();
-    err.put(usage_line);
-    err.flush();
-    return exit_usage;
-}
+int usage(const Usage& wrong) { return usage_error(wrong.before, wrong.word, wrong.after, usage_line); }
 
 // ------------------------------------------------------------ standard input
 
@@ -140,7 +126,7 @@ int run_script() {
         const Got got = next_line(text, error);
         ++line_number;
         if (got == Got::end) return exit_done;
-        if (got == Got::too_long) return usage_error({"longer than 32767 characters"});
+        if (got == Got::too_long) return usage({"longer than 32767 characters"});
         if (got == Got::unreadable) {
             begin_message();
             err.put("cannot read standard input: ");
@@ -157,7 +143,7 @@ int run_script() {
         std::string_view first;
         if (!Words(text, false).next(first) || first[0] == '#') continue;
         Command command;
-        if (const Usage wrong = parse(Words(text, false), command); wrong.before) return usage_error(wrong);
+        if (const Usage wrong = parse(Words(text, false), command); wrong.before) return usage(wrong);
         if (!execute(command)) return exit_failed;
     }
 }
@@ -220,7 +206,7 @@ int run_command_line() {
     const std::string_view text = split_command_line(GetCommandLineW());
     std::string_view first, more;
     Words words(text, true);
-    if (!words.next(first)) return usage_error({"no command given"});
+    if (!words.next(first)) return usage({"no command given"});
     if (is(first, "--help") || is(first, "/?")) {
         out.put(help_text);
         return exit_done;
@@ -231,11 +217,11 @@ int run_command_line() {
     }
     if (is(first, "driver")) return driver_command(words);
     if (first.size() == 1 && first[0] == '-') {
-        if (words.next(more)) return usage_error({"- takes nothing after it: '", more, "'"});
+        if (words.next(more)) return usage({"- takes nothing after it: '", more, "'"});
         return run_script();
     }
     Command command;
-    if (const Usage wrong = parse(Words(text, true), command); wrong.before) return usage_error(wrong);
+    if (const Usage wrong = parse(Words(text, true), command); wrong.before) return usage(wrong);
     return execute(command) ? exit_done : exit_failed;
 }
 

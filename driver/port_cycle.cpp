@@ -10,17 +10,6 @@
 namespace teldo::bus {
 namespace {
 
-// An element's bytes, little-endian, to and from the buffer, which has no
-// alignment of its own.
-constexpr std::uint32_t load(const std::uint8_t* data, std::uint32_t width) {
-    std::uint32_t value = 0;
-    for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | data[byte];
-    return value;
-}
-constexpr void store(std::uint8_t* data, std::uint32_t width, std::uint32_t value) {
-    for (std::uint32_t byte = 0; byte < width; ++byte, value >>= 8) data[byte] = static_cast<std::uint8_t>(value);
-}
-
 #if defined(__x86_64__)
 __attribute__((section(".portio"))) std::uint32_t port_in(std::uint16_t port, std::uint32_t width) {
     if (width == 1) return __inbyte(port);
@@ -90,9 +79,9 @@ __attribute__((section(".portio"), noinline)) void port_block(const windows::Adm
     const bool in = direction == Direction::in;
     if (block.same_port) return port_string(block.port, block.width, in, data, block.count);
     for (std::uint32_t i = 0; i < block.count; ++i, data += block.width) {
-        const auto port = static_cast<std::uint16_t>(block.port + i * block.width);
-        if (in) store(data, block.width, port_in(port, block.width));
-        else port_out(port, block.width, load(data, block.width));
+        const auto port = static_cast<std::uint16_t>(block.element_port(i));
+        if (in) store_element(data, block.width, port_in(port, block.width));
+        else port_out(port, block.width, load_element(data, block.width));
     }
 }
 

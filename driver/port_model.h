@@ -12,11 +12,6 @@
 
 namespace teldo::model {
 
-// The port of a block's element `i`.
-constexpr std::uint32_t element_port(const Block& block, std::uint32_t i) {
-    return block.same_port ? block.port : block.port + i * block.width;
-}
-
 enum class Outcome : std::uint8_t {
     done,          // served; `returned` output bytes are valid
     bad_length,    // an input or output length the request does not take
@@ -59,13 +54,13 @@ public:
     constexpr bool read_block(const Block& block, std::uint8_t* data) const {
         for (std::uint32_t i = 0; i < block.count; ++i)
             for (std::uint32_t byte = 0; byte < block.width; ++byte)
-                *data++ = read(static_cast<std::uint16_t>(element_port(block, i) + byte));
+                *data++ = read(static_cast<std::uint16_t>(block.element_port(i) + byte));
         return true;
     }
     constexpr bool write_block(const Block& block, const std::uint8_t* data) {
         for (std::uint32_t i = 0; i < block.count; ++i)
             for (std::uint32_t byte = 0; byte < block.width; ++byte)
-                write(static_cast<std::uint16_t>(element_port(block, i) + byte), *data++);
+                write(static_cast<std::uint16_t>(block.element_port(i) + byte), *data++);
         return true;
     }
 

@@ -80,6 +80,17 @@ static_assert(sizeof(BlockHeader) == 8);
 constexpr std::uint8_t block_same_port = 0x01;  // a FIFO: every element at `port`
 constexpr std::uint32_t max_block_bytes = 0x10000;
 
+// An element of `width` bytes (1 to 4) at `data`, which has no alignment of
+// its own, low byte first; and back.
+constexpr std::uint32_t load_element(const std::uint8_t* data, std::uint32_t width) {
+    std::uint32_t value = 0;
+    for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | data[byte];
+    return value;
+}
+constexpr void store_element(std::uint8_t* data, std::uint32_t width, std::uint32_t value) {
+    for (std::uint32_t byte = 0; byte < width; ++byte, value >>= 8) data[byte] = static_cast<std::uint8_t>(value);
+}
+
 // A block as a header describes it, once its rules are checked.
 struct Block {
     std::uint16_t port;
@@ -88,6 +99,8 @@ struct Block {
     std::uint32_t count;
 
     constexpr std::uint32_t bytes() const { return count * width; }
+    // The port of element `i`: a FIFO's are all at `port`.
+    constexpr std::uint32_t element_port(std::uint32_t i) const { return same_port ? port : port + i * width; }
     // The last port any element touches.
     constexpr std::uint32_t last_port() const { return port + (same_port ? width : bytes()) - 1u; }
 };
@@ -114,8 +127,7 @@ constexpr BlockHeader make_block_header(const Block& block) {
 constexpr bool read_block_header(const std::uint8_t* bytes, Block& block) {
     if ((bytes[3] & ~block_same_port) != 0) return false;
     block = {static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8), bytes[2], (bytes[3] & block_same_port) != 0,
-             static_cast<std::uint32_t>(bytes[4] | bytes[5] << 8 | bytes[6] << 16) |
-                 static_cast<std::uint32_t>(bytes[7]) << 24};
+             load_element(bytes + 4, 4)};
     return is_valid(block);
 }
 

@@ -45,7 +45,7 @@ bool make_block(unsigned short port, int width, bool same_port, unsigned long co
 // requests: each element is still one cycle, in order.
 unsigned long read_bytes(const teldo::Block& block, std::uint8_t* data) {
     for (std::uint32_t i = 0; i < block.count; ++i) {
-        const auto request = teldo::make_read_request(static_cast<std::uint16_t>(block.port + (block.same_port ? 0 : i)));
+        const auto request = teldo::make_read_request(static_cast<std::uint16_t>(block.element_port(i)));
         DWORD returned;
         const unsigned long error = control(teldo::IOCTL_PORT_READ, &request, sizeof request, data + i,
                                             teldo::read_reply_length, returned);
@@ -56,7 +56,7 @@ unsigned long read_bytes(const teldo::Block& block, std::uint8_t* data) {
 unsigned long write_bytes(const teldo::Block& block, const std::uint8_t* data) {
     for (std::uint32_t i = 0; i < block.count; ++i) {
         const auto request =
-            teldo::make_write_request(static_cast<std::uint16_t>(block.port + (block.same_port ? 0 : i)), data[i]);
+            teldo::make_write_request(static_cast<std::uint16_t>(block.element_port(i)), data[i]);
         DWORD returned;
         if (const unsigned long error = control(teldo::IOCTL_PORT_WRITE, &request, sizeof request, nullptr, 0, returned))
             return error;
@@ -117,7 +117,7 @@ extern "C" unsigned long WINAPI TELDOX_Read(unsigned short port, int width, unsi
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     std::uint8_t bytes[4] = {};
     const unsigned long error = width == 1 ? read_bytes(block, bytes) : read_block(block, bytes);
-    if (error == 0) *value = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned long>(bytes[3]) << 24;
+    if (error == 0) *value = teldo::load_element(bytes, block.width);
     return error;
 }
 
@@ -125,8 +125,8 @@ extern "C" unsigned long WINAPI TELDOX_Write(unsigned short port, int width, uns
     teldo::Block block;
     if (!make_block(port, width, false, 1, block)) return ERROR_INVALID_PARAMETER;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                   static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    std::uint8_t bytes[4];
+    teldo::store_element(bytes, block.width, value);
     return width == 1 ? write_bytes(block, bytes) : write_block(block, bytes);
 }
 

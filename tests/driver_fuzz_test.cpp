@@ -229,7 +229,7 @@ TEST(DriverFuzz, RandomRequestsFailOrServeExactly) {
             bool same = returned == (write ? 0 : block.bytes());
             for (std::uint32_t e = 0, at = 0; e < block.count; ++e)
                 for (std::uint32_t b = 0; b < block.width; ++b, ++at) {
-                    const std::uint32_t p = (block.same_port ? block.port : block.port + e * block.width) + b;
+                    const std::uint32_t p = block.element_port(e) + b;
                     if (write) ports[p] = input[8 + at];
                     else same = same && output[at] == ports[p];
                 }

@@ -44,7 +44,6 @@ std::string ff_values(int count, int digits = 2) {
     for (int i = 0; i < count; ++i) text += (i == 0 ? "" : " ") + std::string(digits, 'F');
     return text;
 }
-std::string ff_bytes(int count) { return ff_values(count); }
 
 struct Row {
     const char* what;
@@ -61,11 +60,11 @@ struct Row {
 const Row rows[] = {
     {"rd: one port, the byte request", "rd 300", "", {}, {rd(0x300)}, 1, "FF\n", "", 0},
     {"rd: COUNT is hex, up to the last port, in one block", "rd 0XfFf0 10", "", {}, {block(false, 0xFFF0, 1, false, 16)},
-     1, ff_bytes(16) + "\n", "", 0},
+     1, ff_values(16) + "\n", "", 0},
     {"wr: each value to the next port, in one block", "wr 0x300 5A 0 ff", "", {}, {block(true, 0x300, 1, false, 3)}, 1,
      "", "", 0},
     {"--fifo: one port 4096 times", "rd --fifo 300 1000", "", {}, {block(false, 0x300, 1, true, 0x1000)}, 1,
-     ff_bytes(0x1000) + "\n", "", 0},
+     ff_values(0x1000) + "\n", "", 0},
     {"a FIFO of more than 64 KiB in two requests", "rd32 --FIFO 300 4001", "", {},
      {block(false, 0x300, 4, true, 0x4000), block(false, 0x300, 4, true, 1)}, 1, ff_values(0x4001, 8) + "\n", "", 0},
     {"words and dwords are little-endian bytes", "-", "wr32 300 11223344\nrd16 300 2\nrd 301\nwr16 302 abcd\nrd32 300\n",
@@ -98,7 +97,7 @@ const Row rows[] = {
     {"- runs its lines, skipping blank and # lines", "-",
      "# set-up\n\nwr 300 1 0 3\n  \n\t# the ports around them\ndump 2fe 311\nrd 300 3\n", {},
      {block(true, 0x300, 1, false, 3), block(false, 0x2FE, 1, false, 20), block(false, 0x300, 1, false, 3)}, 1,
-     "02FE: FF FF 01 00 03 " + ff_bytes(11) + "\n030E: " + ff_bytes(4) + "\n01 00 03\n", "", 0},
+     "02FE: FF FF 01 00 03 " + ff_values(11) + "\n030E: " + ff_values(4) + "\n01 00 03\n", "", 0},
     {"- stops at a line with a usage error, sending nothing of it", "-",
      "wr 300 5A\r\n# then\r\n\r\nwr 301 100 \r\nwr 302 1\r\n", {}, {wr(0x300, 0x5A)}, 1, "",
      "line 4: value 100 is above FF", 2},

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "teldo_protocol.h"
+
 namespace teldo::emu {
 namespace {
 
@@ -222,9 +224,9 @@ FakeKernel::FakeKernel(Machine& m)
             buffer_calls.push_back({at, width, count, a[1], false});
             for (std::uint32_t i = 0; i < count; ++i) {
                 const Address element = a[1] + i * width;
-                const std::uint32_t value = port_cycle(at, width, false, 0, element);
-                for (std::uint32_t byte = 0; byte < width; ++byte)
-                    m.put8(element + byte, static_cast<std::uint8_t>(value >> 8 * byte));
+                std::vector<std::uint8_t> bytes(width);
+                store_element(bytes.data(), width, port_cycle(at, width, false, 0, element));
+                m.put(element, bytes);
             }
             return 0u;
         });
@@ -233,9 +235,7 @@ FakeKernel::FakeKernel(Machine& m)
             buffer_calls.push_back({at, width, count, a[1], true});
             for (std::uint32_t i = 0; i < count; ++i) {
                 const Address element = a[1] + i * width;
-                std::uint32_t value = 0;
-                for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | m.u8(element + byte);
-                port_cycle(at, width, true, value, element);
+                port_cycle(at, width, true, load_element(m.bytes(element, width).data(), width), element);
             }
             return 0u;
         });

@@ -202,12 +202,7 @@ void Machine::serve_trap() {
     }
     for (int i = 0; i < from_stack; ++i) args[next++] = u32(esp + 4 + 4 * i);
 
-    std::uint64_t result = 0;
-    try {
-        result = called.handler(args);
-    } catch (const std::exception& e) {
-        fault(called.function + " failed in the test: " + e.what());
-    }
+    const std::uint64_t result = invoke(called, args);
     // As the real function: the result in EAX, ECX and EDX not kept, the
     // stack arguments removed, back to the caller.
     set_reg(UC_X86_REG_EAX, static_cast<std::uint32_t>(result));
@@ -215,6 +210,15 @@ void Machine::serve_trap() {
     set_reg(UC_X86_REG_EDX, 0x0BADD0DE);
     set_reg(UC_X86_REG_ESP, esp + 4 + 4 * from_stack);
     set_reg(UC_X86_REG_EIP, return_address);
+}
+
+std::uint64_t Machine::invoke(const Function& called, const std::uint64_t* args) {
+    try {
+        return called.handler(args);
+    } catch (const std::exception& e) {
+        fault(called.function + " failed in the test: " + e.what());
+        return 0;
+    }
 }
 
 void Machine::serve_trap_x64(const Function& called) {
@@ -225,12 +229,7 @@ void Machine::serve_trap_x64(const Function& called) {
     std::uint64_t args[8] = {};
     for (int i = 0; i < called.arguments; ++i)
         args[i] = i < 4 ? reg(arguments64[i]) : ptr(rsp + 8 + shadow_space + 8 * (i - 4));
-    std::uint64_t result = 0;
-    try {
-        result = called.handler(args);
-    } catch (const std::exception& e) {
-        fault(called.function + " failed in the test: " + e.what());
-    }
+    const std::uint64_t result = invoke(called, args);
     // As the real function: the result in RAX, the volatile registers and
     // the shadow space not kept, the caller's stack arguments left where
     // they are.

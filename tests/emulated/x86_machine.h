@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "pe_image.h"
+#include "pe_loader.h"
 
 namespace teldo::emu {
 
@@ -110,6 +110,8 @@ private:
     std::uint32_t port_cycle(std::uint32_t port, int size, bool write, std::uint32_t value);
     void serve_trap();
     void serve_trap_x64(const Function& called);
+    // The handler's result; a fault, and 0, if it throws.
+    std::uint64_t invoke(const Function& called, const std::uint64_t* args);
     Address ip();  // where the CPU stands between runs and in a trap
     std::uint64_t reg(int id);
     void set_reg(int id, std::uint64_t value);

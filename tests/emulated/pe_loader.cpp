@@ -1,4 +1,4 @@
-#include "pe_image.h"
+#include "pe_loader.h"
 
 #include <algorithm>
 #include <cctype>

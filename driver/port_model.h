@@ -78,74 +78,88 @@ struct Request {
     std::uint32_t output_length;
 };
 
-// A block request: its header's rules and lengths that match it exactly;
-// anything else fails before the fault plan and the bus.
-template <class Bus>
-constexpr Reply serve_block(Bus& bus, diag::FaultPlan& faults, const Request& request) {
-    const bool is_read = request.code == IOCTL_PORT_READ_BLOCK;
-    Block block{};
-    if (request.input == nullptr || request.input_length < sizeof(BlockHeader) ||
-        !read_block_header(request.input, block))
-        return {Outcome::bad_block, 0};
-    const std::uint32_t want_input = sizeof(BlockHeader) + (is_read ? 0 : block.bytes());
-    const std::uint32_t want_output = is_read ? block.bytes() : 0;
-    if (request.input_length != want_input || request.output_length != want_output)
-        return {Outcome::bad_block, 0};
-    if (is_read && request.output == nullptr) return {Outcome::no_buffer, 0};
+// What a request asks of the bus once its code, lengths and header are
+// checked: a byte or a block, read or written. A request that breaks a rule
+// carries its refusal instead, and goes no further.
+struct Work {
+    Outcome refusal;  // done: well-formed, to be served
+    bool read;
+    bool is_block;
+    Block block;  // a byte request's port is block.port
+};
 
-    if (faults.fail_next != 0) {
-        --faults.fail_next;
-        return {Outcome::injected, 0};
+// Checks a request without touching the bus or the output: the two byte
+// requests with exactly their lengths; the block requests with their
+// header's rules and lengths that match it exactly; any other code is
+// unknown. Reads only the first bytes of the input, so a caller may check
+// a request outside the lock that guards its bus.
+constexpr Work check(const Request& request) {
+    Work work{Outcome::done, false, false, {}};
+    work.is_block = request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK;
+    work.read = request.code == IOCTL_PORT_READ || request.code == IOCTL_PORT_READ_BLOCK;
+    if (work.is_block) {
+        if (request.input == nullptr || request.input_length < sizeof(BlockHeader) ||
+            !read_block_header(request.input, work.block))
+            return work.refusal = Outcome::bad_block, work;
+        const std::uint32_t want_input = sizeof(BlockHeader) + (work.read ? 0 : work.block.bytes());
+        const std::uint32_t want_output = work.read ? work.block.bytes() : 0;
+        if (request.input_length != want_input || request.output_length != want_output)
+            return work.refusal = Outcome::bad_block, work;
+        if (work.read && request.output == nullptr) work.refusal = Outcome::no_buffer;
+        return work;
     }
-    if (!is_read)
-        return bus.write_block(block, request.input + sizeof(BlockHeader)) ? Reply{Outcome::done, 0}
-                                                                          : Reply{Outcome::refused_port, 0};
-    if (faults.empty_next_reads != 0) {
-        --faults.empty_next_reads;
-        return {Outcome::done, 0};
-    }
-    // The header is read; the reply may now overwrite the shared buffer.
-    return bus.read_block(block, request.output) ? Reply{Outcome::done, block.bytes()}
-                                                 : Reply{Outcome::refused_port, 0};
+    if (!work.read && request.code != IOCTL_PORT_WRITE) return work.refusal = Outcome::unknown_code, work;
+    const std::uint32_t want_input = work.read ? sizeof(ReadRequest) : sizeof(WriteRequest);
+    const std::uint32_t want_output = work.read ? read_reply_length : 0;
+    if (request.input_length != want_input || request.output_length != want_output)
+        return work.refusal = Outcome::bad_length, work;
+    if (request.input == nullptr || (want_output != 0 && request.output == nullptr))
+        return work.refusal = Outcome::no_buffer, work;
+    work.block = {static_cast<std::uint16_t>(request.input[0] | (request.input[1] << 8)), 1, false, 1};
+    return work;
 }
 
-// Serves a port request: the two byte requests with exactly their lengths,
-// and the block requests; anything else fails without touching a buffer.
-// `bus` performs the port cycles: `bool in(port, value&)`, `bool out(port,
-// value)`, `bool read_block(block, data)` and `bool write_block(block,
-// data)`, false when it does not open a port (then nothing reached a port).
+// What the fault plan does to a well-formed request: fail it, serve a read
+// with nothing, or leave it alone. Takes its turn from the plan.
+enum class Fault : std::uint8_t { none, fail, empty };
+constexpr Fault take_fault(diag::FaultPlan& faults, const Work& work) {
+    if (faults.fail_next != 0) return --faults.fail_next, Fault::fail;
+    if (work.read && faults.empty_next_reads != 0) return --faults.empty_next_reads, Fault::empty;
+    return Fault::none;
+}
+
+// Serves well-formed work on `bus`, which performs the port cycles: `bool
+// in(port, value&)`, `bool out(port, value)`, `bool read_block(block,
+// data)` and `bool write_block(block, data)`, false when it does not open a
+// port (then nothing reached a port).
 template <class Bus>
-constexpr Reply serve(Bus& bus, diag::FaultPlan& faults, const Request& request) {
-    if (request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK)
-        return serve_block(bus, faults, request);
-    const bool is_read = request.code == IOCTL_PORT_READ;
-    const bool is_write = request.code == IOCTL_PORT_WRITE;
-    if (!is_read && !is_write) return {Outcome::unknown_code, 0};
-
-    const std::uint32_t want_input = is_read ? sizeof(ReadRequest) : sizeof(WriteRequest);
-    const std::uint32_t want_output = is_read ? read_reply_length : 0;
-    if (request.input_length != want_input || request.output_length != want_output)
-        return {Outcome::bad_length, 0};
-    if (request.input == nullptr || (want_output != 0 && request.output == nullptr))
-        return {Outcome::no_buffer, 0};
-
-    if (faults.fail_next != 0) {
-        --faults.fail_next;
-        return {Outcome::injected, 0};
+constexpr Reply perform(Bus& bus, const Work& work, const Request& request) {
+    constexpr Reply refused{Outcome::refused_port, 0};
+    if (work.is_block) {
+        if (!work.read)
+            return bus.write_block(work.block, request.input + sizeof(BlockHeader)) ? Reply{Outcome::done, 0} : refused;
+        // The header is read; the reply may now overwrite the shared buffer.
+        return bus.read_block(work.block, request.output) ? Reply{Outcome::done, work.block.bytes()} : refused;
     }
-
-    const auto port = static_cast<std::uint16_t>(request.input[0] | (request.input[1] << 8));
-    if (is_write)
-        return bus.out(port, request.input[2]) ? Reply{Outcome::done, 0}
-                                               : Reply{Outcome::refused_port, 0};
-    if (faults.empty_next_reads != 0) {
-        --faults.empty_next_reads;
-        return {Outcome::done, 0};
-    }
+    if (!work.read) return bus.out(work.block.port, request.input[2]) ? Reply{Outcome::done, 0} : refused;
     std::uint8_t value = 0;  // input read before output is written
-    if (!bus.in(port, value)) return {Outcome::refused_port, 0};
+    if (!bus.in(work.block.port, value)) return refused;
     request.output[0] = value;
     return {Outcome::done, 1};
+}
+
+// The three in a row: anything that breaks a rule fails without touching a
+// buffer, then the fault plan, then the bus.
+template <class Bus>
+constexpr Reply serve(Bus& bus, diag::FaultPlan& faults, const Request& request) {
+    const Work work = check(request);
+    if (work.refusal != Outcome::done) return {work.refusal, 0};
+    switch (take_fault(faults, work)) {
+        case Fault::fail: return {Outcome::injected, 0};
+        case Fault::empty: return {Outcome::done, 0};
+        case Fault::none: break;
+    }
+    return perform(bus, work, request);
 }
 
 // The last requests received, oldest first once read out.
@@ -155,10 +169,12 @@ public:
     constexpr std::uint32_t total() const { return total_; }
 
     // Records a request before it is served (serving a read overwrites the
-    // shared buffer); the caller fills in the status afterwards.
-    constexpr diag::RecordedRequest& add(const Request& request, bool from_owner) {
+    // shared buffer), as pending; returns its number, by which the caller
+    // sets its status once it is served.
+    constexpr std::uint32_t add(const Request& request, bool from_owner) {
         diag::RecordedRequest& entry = ring_[total_ % diag::recorded_capacity];
         entry = {};
+        entry.status = diag::status_pending;
         entry.code = request.code;
         entry.input_length = request.input_length;
         entry.output_length = request.output_length;
@@ -166,8 +182,14 @@ public:
         if (request.input != nullptr)
             for (std::uint32_t i = 0; i < request.input_length && i < sizeof entry.input; ++i)
                 entry.input[i] = request.input[i];
-        ++total_;
-        return entry;
+        return total_++;
+    }
+
+    // Sets the status of request `number`, unless a reset or newer entries
+    // took its place.
+    constexpr void set_status(std::uint32_t number, std::int32_t status) {
+        if (number < total_ && total_ - number <= diag::recorded_capacity)
+            ring_[number % diag::recorded_capacity].status = status;
     }
 
     // Copies the recent entries, oldest first; returns how many.

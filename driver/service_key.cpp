@@ -64,6 +64,30 @@ NTSTATUS read_ports(HANDLE key, Settings& settings, windows::PortWindows& window
     return refusal == windows::Refusal::none ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
+// The service key's subkey Status, made volatile so that nothing in it
+// survives a restart of Windows, even one that never unloaded the driver.
+// A Status key that
+// is already there (volatile or not: the registry does not say) is deleted
+// and made again, since an existing key keeps the options it was made
+// with. Null when that fails.
+HANDLE create_volatile_status(HANDLE service) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Status");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, service, nullptr);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HANDLE key = nullptr;
+        ULONG disposition = 0;
+        if (!NT_SUCCESS(ZwCreateKey(&key, KEY_SET_VALUE | DELETE, &attributes, 0, nullptr, REG_OPTION_VOLATILE,
+                                    &disposition)))
+            return nullptr;
+        if (disposition == REG_CREATED_NEW_KEY) return key;
+        ZwDeleteKey(key);
+        ZwClose(key);
+    }
+    return nullptr;  // it could not be deleted
+}
+
 class Text {
 public:
     void add(const char* text) {
@@ -125,18 +149,17 @@ void publish_mode(PUNICODE_STRING registry_path, const Settings& settings,
     }
     HANDLE service = nullptr;
     if (!NT_SUCCESS(open_key(registry_path, nullptr, KEY_CREATE_SUB_KEY, service))) return;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"Status");
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, service,
-                               nullptr);
-    HANDLE key = nullptr;
-    const NTSTATUS status = ZwCreateKey(&key, KEY_SET_VALUE | DELETE, &attributes, 0, nullptr,
-                                        REG_OPTION_VOLATILE, nullptr);
+    HANDLE key = create_volatile_status(service);
     ZwClose(service);
-    if (!NT_SUCCESS(status)) return;
+    if (key == nullptr) return;
+    UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"Mode");
     ZwSetValueKey(key, &name, 0, REG_SZ, mode_text, text.bytes());
+    if (settings.diagnostics) {
+        ULONG on = 1;
+        RtlInitUnicodeString(&name, L"Diagnostics");
+        ZwSetValueKey(key, &name, 0, REG_DWORD, &on, sizeof on);
+    }
     status_key = key;
 }
 

@@ -23,8 +23,10 @@ NTSTATUS read(PUNICODE_STRING registry_path, Settings& settings, windows::PortWi
 
 // The service key's volatile subkey Status, value Mode: how the running
 // driver serves the port device ("simulated bus", or "real ports 0300-031F
-// 0378, ..."). Written once the driver has started; its failure only leaves
-// the description out. withdraw_mode() deletes the key as the driver unloads.
+// 0378, ..."); and value Diagnostics, a REG_DWORD of 1, while it publishes
+// the diagnostic device. Written once the driver has started; its failure
+// only leaves the description out. withdraw_mode() deletes the key as the
+// driver unloads.
 void publish_mode(PUNICODE_STRING registry_path, const Settings& settings,
                   const windows::PortWindows& windows);
 void withdraw_mode();

@@ -2,8 +2,8 @@
 // "\\.\TELDODiag", which any number of openers may use at once, so that a test
 // can watch what reached the port device while another process holds it. The
 // driver publishes it only when its service key holds Parameters\Diagnostics,
-// a REG_DWORD of 1, as it starts, in either mode; it may be opened by the
-// same accounts as the port device.
+// a REG_DWORD of 1, as it starts, in either mode; only SYSTEM and
+// Administrators may open it, whoever may open the port device.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +27,14 @@ struct RecordedRequest {
     std::uint32_t code;
     std::uint32_t input_length;
     std::uint32_t output_length;
-    std::int32_t status;           // NTSTATUS the driver completed it with
+    std::int32_t status;           // NTSTATUS the driver completed it with, or status_pending
     std::uint32_t from_owner;      // 1 when it came through the holder's handle
     std::uint8_t input[8];         // the first input bytes (fewer if shorter)
 };
 
 constexpr std::uint32_t recorded_capacity = 32;
+// STATUS_PENDING: a recorded request that is still on the bus.
+constexpr std::int32_t status_pending = 0x103;
 
 // Output of IOCTL_DIAG_SNAPSHOT.
 struct Snapshot {

@@ -5,10 +5,20 @@
 // inside those windows. In both modes only SYSTEM and Administrators (and,
 // if allowed, Users) may open it, and only for reading and writing. Only
 // when its service key turns it on (Parameters, Diagnostics = 1) does it
-// also publish \\.\TELDODiag, where a test may read what reached the port
-// device, clear it, reset the simulated ports and plan faults.
+// also publish \\.\TELDODiag, for SYSTEM and Administrators alone, where a
+// test may read what reached the port device, clear it, reset the
+// simulated ports and plan faults.
+//
+// Two locks. A spin lock guards the driver's state (the holder, the fault
+// plan, the record, the counts) and is held only for a few instructions.
+// The bus, simulated or real, is serialised by a kernel mutex, which waits
+// at PASSIVE_LEVEL and leaves its holder there: a 64 KiB block, up to
+// 65,536 port cycles, runs under it while the rest of the PC goes on.
+// Whoever takes both takes the mutex first; no request is completed while
+// either is held.
 #include "kernel.h"
 
+#include "device_dacl.h"
 #include "device_security.h"
 #include "port_model.h"
 #include "real_bus.h"
@@ -32,6 +42,7 @@ constinit DriverState state;
 constinit teldo::settings::Settings settings;
 constinit teldo::windows::PortWindows port_windows;
 constinit KSPIN_LOCK state_lock = 0;
+constinit KMUTEX bus_mutex{};
 constinit PDEVICE_OBJECT port_device = nullptr;
 constinit PDEVICE_OBJECT diag_device = nullptr;
 
@@ -49,6 +60,16 @@ public:
 
 private:
     KIRQL irql_;
+};
+
+// Holds the bus: a port request's cycles, or the simulated ports' reset.
+// Waiters take their turn in the order they came, at PASSIVE_LEVEL.
+class BusGuard {
+public:
+    BusGuard() { KeWaitForSingleObject(&bus_mutex, Executive, KernelMode, FALSE, nullptr); }
+    ~BusGuard() { KeReleaseMutex(&bus_mutex, FALSE); }
+    BusGuard(const BusGuard&) = delete;
+    BusGuard& operator=(const BusGuard&) = delete;
 };
 
 // What a request is completed with. The functions that decide it under the
@@ -90,34 +111,60 @@ teldo::model::Request request_of(PIRP irp, const IO_STACK_LOCATION& stack) {
             parameters.OutputBufferLength};
 }
 
+// A port request: recorded, and its turn of the fault plan taken, under the
+// spin lock; served on the bus under the bus mutex alone; its status
+// recorded under the spin lock again.
 Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT file) {
-    StateGuard guard;
-    const bool from_holder = file != nullptr && file == state.holder;
-    auto& entry = state.log.add(request, from_holder);
+    using namespace teldo::model;
+    BusGuard bus;
+    const Work work = check(request);
+    bool from_holder = false;
+    Fault fault = Fault::none;
+    std::uint32_t entry = 0;
+    {
+        StateGuard guard;
+        from_holder = file != nullptr && file == state.holder;
+        entry = state.log.add(request, from_holder);
+        if (from_holder && work.refusal == Outcome::done) fault = take_fault(state.faults, work);
+    }
     Completion completion{STATUS_ACCESS_DENIED};  // a handle the device was not granted to
     if (from_holder) {
-        teldo::bus::RealBus real_bus(port_windows);
-        const auto reply = settings.real_ports
-                               ? teldo::model::serve(real_bus, state.faults, request)
-                               : teldo::model::serve(state.ports, state.faults, request);
+        Reply reply{work.refusal, 0};
+        if (work.refusal == Outcome::done) {
+            if (fault == Fault::fail) {
+                reply = {Outcome::injected, 0};
+            } else if (fault == Fault::none) {
+                teldo::bus::RealBus real_bus(port_windows);
+                reply = settings.real_ports ? perform(real_bus, work, request) : perform(state.ports, work, request);
+            }
+        }
         completion = {status_of(reply.outcome), reply.returned};
     }
-    entry.status = completion.status;
+    StateGuard guard;
+    state.log.set_status(entry, completion.status);
     return completion;
+}
+
+// A reset of the simulated ports waits for the bus, so that it never tears a
+// block in flight; the rest of the state is the spin lock's.
+Completion reset_diagnostics() {
+    BusGuard bus;
+    if (!settings.real_ports) state.ports.clear();  // memory; a real port is never reset
+    StateGuard guard;
+    state.log.clear();
+    state.faults = {};
+    state.opens = state.closes = state.refused_opens = 0;
+    return {STATUS_SUCCESS};
 }
 
 Completion serve_diag_request(const teldo::model::Request& request) {
     using namespace teldo::diag;
+    if (request.code == IOCTL_DIAG_RESET) {
+        if (request.input_length != 0 || request.output_length != 0) return {STATUS_INFO_LENGTH_MISMATCH};
+        return reset_diagnostics();
+    }
     StateGuard guard;
     switch (request.code) {
-        case IOCTL_DIAG_RESET:
-            if (request.input_length != 0 || request.output_length != 0)
-                return {STATUS_INFO_LENGTH_MISMATCH};
-            if (!settings.real_ports) state.ports.clear();  // memory; a real port is never reset
-            state.log.clear();
-            state.faults = {};
-            state.opens = state.closes = state.refused_opens = 0;
-            return {STATUS_SUCCESS};
         case IOCTL_DIAG_SNAPSHOT: {
             if (request.input_length != 0 || request.output_length != sizeof(Snapshot))
                 return {STATUS_INFO_LENGTH_MISMATCH};
@@ -143,20 +190,19 @@ Completion serve_diag_request(const teldo::model::Request& request) {
     }
 }
 
-// An open may use the device only if it was granted both reading and
-// writing data: the request codes require no access of their own, so an
-// open for attributes or for reading alone must not reach the ports.
-// Windows' I/O manager builds a security context for every create it sends,
-// from user mode and kernel mode alike, with the access the device's DACL
-// granted. Only Wine's leaves it out, and Wine checks no device security at
-// all; a create without one is taken as a full open, which lets the
-// driver's tests under Wine open the device and can never happen on Windows.
-bool grants_read_and_write(const IO_STACK_LOCATION& stack) {
-    constexpr ACCESS_MASK needed = FILE_READ_DATA | FILE_WRITE_DATA;
+// An open may use the device only if it asked for both reading and writing
+// data: the byte and block requests require no access of their own, so an
+// open for attributes or for reading alone must not reach the ports. The
+// access asked for is in the security context, which the I/O manager has
+// checked against the device's DACL for a caller from user mode; kernel
+// code that opens the device without a check is trusted as the kernel is.
+// Only kernel code that builds its own create request, or Wine, sends a
+// create without a security context; it is taken as a full open, which
+// lets the driver's tests under Wine open the device (Wine checks no device
+// security at all).
+bool asks_read_and_write(const IO_STACK_LOCATION& stack) {
     const PIO_SECURITY_CONTEXT context = stack.Parameters.Create.SecurityContext;
-    if (context == nullptr) return true;
-    return context->AccessState != nullptr &&
-           (context->AccessState->PreviouslyGrantedAccess & needed) == needed;
+    return context == nullptr || teldo::security::asks_read_and_write(context->DesiredAccess);
 }
 
 // The port device serves one holder; the diagnostic device every full open.
@@ -165,7 +211,7 @@ Completion serve_create(PDEVICE_OBJECT device, const IO_STACK_LOCATION& stack) {
     if (file == nullptr) return {STATUS_INVALID_PARAMETER};
     // A device has one name: \\.\TELDO\x names nothing.
     if (file->FileName.Length != 0) return {STATUS_OBJECT_NAME_NOT_FOUND};
-    const bool full_open = grants_read_and_write(stack);
+    const bool full_open = asks_read_and_write(stack);
     if (device != port_device) return {full_open ? STATUS_SUCCESS : STATUS_ACCESS_DENIED};
     StateGuard guard;
     if (!full_open) {
@@ -227,7 +273,7 @@ VOID NTAPI driver_unload(PDRIVER_OBJECT) {
 }
 
 NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
-                       const wchar_t* link_name, PDEVICE_OBJECT& device) {
+                       const wchar_t* link_name, bool users_may_open, PDEVICE_OBJECT& device) {
     UNICODE_STRING name;
     UNICODE_STRING link;
     RtlInitUnicodeString(&name, device_name);
@@ -239,9 +285,9 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
     if (!NT_SUCCESS(status)) return status;
     device->Flags |= DO_BUFFERED_IO;
     // Only SYSTEM and Administrators (and Users, if allowed) may open it, in
-    // either mode: the simulated bus's device takes the one holder slot and
-    // its diagnostic device plans faults, which no other user may do.
-    status = teldo::security::restrict_device(device, settings.users_may_open);
+    // either mode: the simulated bus's device takes the one holder slot,
+    // which no other user may do.
+    status = teldo::security::restrict_device(device, users_may_open);
     if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
@@ -254,6 +300,7 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
     KeInitializeSpinLock(&state_lock);
+    KeInitializeMutex(&bus_mutex, 0);
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_cleanup_or_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup_or_close;
@@ -264,9 +311,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     // started again. A Ports value that cannot be used stops the start.
     NTSTATUS status = teldo::settings::read(registry_path, settings, port_windows);
     if (!NT_SUCCESS(status)) return status;
-    status = create_device(driver, port_device_name, port_link_name, port_device);
+    status = create_device(driver, port_device_name, port_link_name, settings.users_may_open, port_device);
+    // The diagnostic device shows the holder's requests and plans faults in
+    // its requests: administrators only, whatever Users may do.
     if (NT_SUCCESS(status) && settings.diagnostics)
-        status = create_device(driver, diag_device_name, diag_link_name, diag_device);
+        status = create_device(driver, diag_device_name, diag_link_name, false, diag_device);
     if (!NT_SUCCESS(status)) {
         driver_unload(driver);
         return status;

@@ -58,5 +58,10 @@ fi
 if [ $with_i386 = yes ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || "${as_root[@]}" dpkg --add-architecture i386
 fi
-"${as_root[@]}" apt-get update -q
+# A mirror caught mid-sync fails an update now and then: try again, and in
+# the end install from whatever lists did arrive.
+for attempt in 1 2 3; do
+  "${as_root[@]}" apt-get update -q && break
+  [ $attempt = 3 ] || { echo "apt-get update failed; trying again in 10 s" >&2; sleep 10; }
+done
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -32,7 +32,7 @@ struct Layout {
             io_control_code, device_object, file_object, size;
     } io_stack_location;  // IO_STACK_LOCATION
     struct {
-        std::uint32_t access_state, size;
+        std::uint32_t access_state, desired_access, size;
     } io_security_context;  // IO_SECURITY_CONTEXT
     struct {
         std::uint32_t previously_granted_access, size;
@@ -51,7 +51,7 @@ constexpr Layout ddk32{4,
                        {0x08, 0x0C, 0x1C, 0x20, 0x2C, 0xB8},
                        {0x0C, 0x18, 0x1C, 0x60, 0x70},
                        {0x00, 0x04, 0x04, 0x08, 0x0C, 0x14, 0x18, 0x24},
-                       {0x4, 0x10},
+                       {0x4, 0x8, 0x10},
                        {0x14, 0x74},
                        {0x30, 0x80},
                        {0x04, 0x08, 0x18}};
@@ -61,7 +61,7 @@ constexpr Layout ddk64{8,
                        {0x08, 0x10, 0x30, 0x34, 0x48, 0x148},
                        {0x18, 0x30, 0x38, 0xB8, 0xD0},
                        {0x00, 0x08, 0x08, 0x10, 0x18, 0x28, 0x30, 0x48},
-                       {0x8, 0x18},
+                       {0x8, 0x10, 0x18},
                        {0x14, 0xA0},
                        {0x58, 0xD8},
                        {0x08, 0x10, 0x30}};
@@ -81,8 +81,9 @@ constexpr std::uint32_t key_value_partial_information_class = 2;
 constexpr std::uint32_t reg_sz = 1, reg_binary = 3, reg_dword = 4, reg_multi_sz = 7;
 constexpr std::uint32_t key_query_value = 0x1, key_set_value = 0x2, delete_access = 0x10000,
                         write_dac = 0x40000, file_all_access = 0x1F01FF;
-constexpr std::uint32_t file_read_attributes = 0x80, synchronize = 0x100000,
-                        file_generic_read = 0x120089, file_generic_write = 0x120116;
+constexpr std::uint32_t file_read_data = 0x1, file_write_data = 0x2, file_read_attributes = 0x80,
+                        synchronize = 0x100000, file_generic_read = 0x120089, file_generic_write = 0x120116,
+                        generic_read = 0x80000000, generic_write = 0x40000000, generic_all = 0x10000000;
 constexpr std::uint32_t reg_option_volatile = 1, reg_created_new_key = 1, reg_opened_existing_key = 2;
 constexpr std::uint32_t obj_kernel_handle = 0x200, kernel_mode = 0, dacl_security_information = 4;
 constexpr std::uint8_t security_descriptor_revision = 1, acl_revision = 2;

@@ -49,6 +49,7 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters.Create.SecurityContext) ==
               layout.io_stack_location.security_context);
 static_assert(sizeof(IO_STACK_LOCATION) == layout.io_stack_location.size);
 static_assert(offsetof(IO_SECURITY_CONTEXT, AccessState) == layout.io_security_context.access_state &&
+              offsetof(IO_SECURITY_CONTEXT, DesiredAccess) == layout.io_security_context.desired_access &&
               sizeof(IO_SECURITY_CONTEXT) == layout.io_security_context.size);
 static_assert(offsetof(ACCESS_STATE, PreviouslyGrantedAccess) == layout.access_state.previously_granted_access &&
               sizeof(ACCESS_STATE) == layout.access_state.size);
@@ -72,7 +73,10 @@ static_assert(KEY_QUERY_VALUE == l::key_query_value && KEY_SET_VALUE == l::key_s
               DELETE == l::delete_access && WRITE_DAC == l::write_dac &&
               FILE_ALL_ACCESS == l::file_all_access);
 static_assert(FILE_READ_ATTRIBUTES == l::file_read_attributes && SYNCHRONIZE == l::synchronize &&
-              FILE_GENERIC_READ == l::file_generic_read && FILE_GENERIC_WRITE == l::file_generic_write);
+              FILE_GENERIC_READ == l::file_generic_read && FILE_GENERIC_WRITE == l::file_generic_write &&
+              FILE_READ_DATA == l::file_read_data && FILE_WRITE_DATA == l::file_write_data &&
+              GENERIC_READ == l::generic_read && GENERIC_WRITE == l::generic_write &&
+              GENERIC_ALL == l::generic_all);
 static_assert(REG_OPTION_VOLATILE == l::reg_option_volatile &&
               REG_CREATED_NEW_KEY == l::reg_created_new_key &&
               REG_OPENED_EXISTING_KEY == l::reg_opened_existing_key);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "teldo_diagnostics.h"
 #include "teldo_protocol.h"
 
 namespace teldo::emu {
@@ -117,6 +118,7 @@ FakeKernel::FakeKernel(Machine& m)
         const bool existed = keys.count(path) != 0;
         keys[path];
         created_keys.push_back({path, low(a[5])});
+        if (!existed && (low(a[5]) & k::reg_option_volatile)) volatile_keys.insert(path);
         m.put_ptr(a[0], new_handle(key_handles, {path, low(a[1])}));
         if (a[6]) m.put32(a[6], existed ? k::reg_opened_existing_key : k::reg_created_new_key);
         return st::success;
@@ -155,6 +157,7 @@ FakeKernel::FakeKernel(Machine& m)
         const std::u16string* path = key(a[0], k::delete_access, "ZwDeleteKey");
         if (!path) return st::access_denied;
         keys.erase(*path);
+        volatile_keys.erase(*path);
         deleted_keys.push_back(*path);
         return st::success;
     });
@@ -163,11 +166,34 @@ FakeKernel::FakeKernel(Machine& m)
         return st::success;
     });
 
+    // The bus's mutex: waited for at PASSIVE_LEVEL only, never twice by its
+    // holder (the tests run one thread), with no timeout.
+    stdcall(nt, "KeInitializeMutex", 2, [this, &m](Args a) {
+        if (low(a[1]) != 0) m.fault("KeInitializeMutex with a level other than 0");
+        bus_mutex = a[0];
+        return 0u;
+    });
+    stdcall(nt, "KeWaitForSingleObject", 5, [this, &m](Args a) {
+        if (!bus_mutex || a[0] != bus_mutex) m.fault("KeWaitForSingleObject on an object that is no initialised mutex");
+        if (lock_held) m.fault("KeWaitForSingleObject while the spin lock is held, at DISPATCH_LEVEL");
+        if (bus_held) m.fault("the bus mutex waited for by its holder");
+        if ((a[2] & 0xFF) != k::kernel_mode || (a[3] & 0xFF) != 0 || a[4] != 0)
+            m.fault("KeWaitForSingleObject other than in kernel mode, not alertable, with no timeout");
+        bus_held = true;
+        return st::success;
+    });
+    stdcall(nt, "KeReleaseMutex", 2, [this, &m](Args a) {
+        if (a[0] != bus_mutex || !bus_held) m.fault("a mutex released that is not held");
+        if ((a[1] & 0xFF) != 0) m.fault("KeReleaseMutex with a wait to follow");
+        bus_held = false;
+        return 0u;
+    });
+
     // Requests, and the lock that guards the driver's state. On x86 the "f"
     // functions of the kernel and the HAL take ECX and EDX.
     m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this, &m](Args a) {
         // A completion routine may call the driver again on this processor.
-        if (lock_held) m.fault("IofCompleteRequest while the driver holds its spin lock");
+        if (lock_held || bus_held) m.fault("IofCompleteRequest while the driver holds a lock");
         ++completions[a[0]];
         return 0u;
     });
@@ -250,6 +276,8 @@ std::uint32_t FakeKernel::port_cycle(std::uint32_t port, std::uint32_t width, bo
         return port >= window.first && port + width - 1 <= window.second;
     });
     if (!inside) m_.fault("a port cycle outside the windows, at port " + std::to_string(port));
+    if (lock_held) m_.fault("a port cycle while the spin lock is held, at port " + std::to_string(port));
+    if (!bus_held) m_.fault("a port cycle outside the bus mutex, at port " + std::to_string(port));
     if (!write) {
         value = port_byte * 0x01010101u;
         if (!reads_give.empty()) value = reads_give.front(), reads_give.erase(reads_give.begin());
@@ -257,6 +285,14 @@ std::uint32_t FakeKernel::port_cycle(std::uint32_t port, std::uint32_t width, bo
     }
     cycles.push_back({port, value, write, width, memory});
     return value;
+}
+
+void FakeKernel::guard_request_buffer(Address buffer, std::uint32_t length) {
+    constexpr std::uint32_t recorded = sizeof(teldo::diag::RecordedRequest::input);
+    m_.watch(buffer, length, [this, buffer](Address address, std::uint32_t size, bool write) {
+        if (lock_held && (write || address + size > buffer + recorded))
+            m_.fault("a request's buffer copied while the spin lock is held");
+    });
 }
 
 std::vector<std::u16string> FakeKernel::live_devices() const {

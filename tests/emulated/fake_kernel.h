@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -110,14 +111,22 @@ public:
     std::vector<Device> devices;
     std::map<std::u16string, std::u16string> links;  // link -> device
     std::map<Address, int> completions;              // IRP -> times completed
-    Address lock = 0;
+    Address lock = 0;  // the spin lock that guards the driver's state
     bool lock_held = false;
+    Address bus_mutex = 0;  // the mutex that serialises the bus
+    bool bus_held = false;
+
+    // The system buffer of the port request being sent: while the spin lock
+    // is held, the driver may read only its first bytes (which the record
+    // keeps) and write none of it, so that no block is copied there.
+    void guard_request_buffer(Address buffer, std::uint32_t length);
 
     // The registry: keys by path, each with its values.
     std::map<std::u16string, std::map<std::u16string, RegistryValue>> keys;
     std::map<Address, OpenHandle> key_handles;     // open now
     std::map<Address, OpenHandle> object_handles;  // open now
     std::vector<CreatedKey> created_keys;
+    std::set<std::u16string> volatile_keys;  // created with REG_OPTION_VOLATILE, and still there
     std::vector<std::u16string> deleted_keys;
     std::vector<Query> queries;  // every ZwQueryValueKey, with the status it returned
 

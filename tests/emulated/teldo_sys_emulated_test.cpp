@@ -63,10 +63,11 @@ std::vector<std::uint8_t> bytes_of(const T& value) {
     return bytes;
 }
 
-// The accounts that a self-relative descriptor's DACL grants full file
-// access, as "S-1-5-..." strings, sorted; decoded from the platform's
-// documented layout. Anything else in the descriptor is an error.
-std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd, std::string& error) {
+// The accounts that a self-relative descriptor's DACL grants access, as
+// "S-1-5-..." strings with the access mask of each, sorted; decoded from the
+// platform's documented layout. Anything else in the descriptor is an error.
+using Grants = std::vector<std::pair<std::string, std::uint32_t>>;
+Grants access_granted(const std::vector<std::uint8_t>& sd, std::string& error) {
     namespace d = descriptor_format;
     auto u8 = [&](std::uint32_t at) -> std::uint32_t {
         if (at < sd.size()) return sd[at];
@@ -77,7 +78,7 @@ std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd
     auto u32 = [&](std::uint32_t at) { return u16(at) | u16(at + 2) << 16; };
     auto refuse = [&](const std::string& why) {
         if (error.empty()) error = why;
-        return std::vector<std::string>{};
+        return Grants{};
     };
     if (u8(d::revision) != k::security_descriptor_revision) return refuse("descriptor revision");
     if (u16(d::control) != (d::se_dacl_present | d::se_dacl_protected | d::se_self_relative))
@@ -86,13 +87,12 @@ std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd
     const std::uint32_t acl = u32(d::dacl);
     if (acl < d::header_size) return refuse("DACL offset " + std::to_string(acl));
     if (u8(acl + k::acl::revision) != k::acl_revision) return refuse("ACL revision");
-    std::vector<std::string> granted;
+    Grants granted;
     std::uint32_t ace = acl + k::acl::size;
     for (std::uint32_t i = 0, count = u16(acl + k::acl::ace_count); i < count; ++i) {
         const std::uint32_t sid = ace + d::ace_sid, rids = u8(sid + d::sid_count);
         if (u8(ace + d::ace_type) != d::access_allowed_ace_type || u8(ace + d::ace_flags) != 0)
             return refuse("ACE " + std::to_string(i) + " is no plain access-allowed ACE");
-        if (u32(ace + d::ace_mask) != k::file_all_access) return refuse("ACE " + std::to_string(i) + "'s mask");
         if (u16(ace + d::ace_size) != d::ace_sid + d::sid_rids + 4 * rids)
             return refuse("ACE " + std::to_string(i) + "'s size");
         if (u8(sid + d::sid_revision) != d::sid_revision_1) return refuse("SID revision");
@@ -100,7 +100,7 @@ std::vector<std::string> full_access_granted(const std::vector<std::uint8_t>& sd
         for (std::uint32_t b = 0; b < 6; ++b) authority = authority << 8 | u8(sid + d::sid_authority + b);
         std::string text = "S-1-" + std::to_string(authority);
         for (std::uint32_t r = 0; r < rids; ++r) text += "-" + std::to_string(u32(sid + d::sid_rids + 4 * r));
-        granted.push_back(text);
+        granted.push_back({text, u32(ace + d::ace_mask)});
         ace += u16(ace + d::ace_size);
     }
     if (ace != acl + u16(acl + k::acl::acl_size)) return refuse("the ACL's size is not its ACEs'");
@@ -184,9 +184,11 @@ public:
 
     // Sends an IRP as the I/O manager would, with one stack location and,
     // for a device control, a system buffer holding the input; a create
-    // carries a security context with `granted`, the access the device's
-    // DACL granted the opener. Checks that the driver completes it exactly
-    // once with the status it returns.
+    // carries a security context with `desired`, the access the opener asked
+    // for, and an access state with `granted`. Checks that the driver
+    // completes it exactly once with the status it returns, with no lock
+    // held, and that it copies no block of a port request's buffer under
+    // its spin lock.
     Reply send(Address device_object, std::uint8_t major, Address file, std::uint32_t code = 0,
                const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
         const auto& irp_at = offsets.irp;
@@ -209,12 +211,16 @@ public:
             const Address access = machine.allocate(offsets.access_state.size);
             machine.put32(access + offsets.access_state.previously_granted_access, granted);
             machine.put_ptr(context + offsets.io_security_context.access_state, access);
+            machine.put32(context + offsets.io_security_context.desired_access, desired);
             machine.put_ptr(stack + stack_at.security_context, context);
         }
+        if (major == k::irp_mj_device_control && device_object == device(port_device))
+            kernel.guard_request_buffer(buffer, length);
         const auto status = static_cast<std::uint32_t>(machine.call(dispatch_routine(major), {device_object, irp}));
+        machine.watch(0, 0, nullptr);
         EXPECT_EQ(kernel.completions[irp], 1) << "completions of one IRP";
         EXPECT_EQ(machine.u32(irp + irp_at.io_status), status) << "completed with the status returned";
-        EXPECT_FALSE(kernel.lock_held) << "the spin lock is given back";
+        EXPECT_FALSE(kernel.lock_held || kernel.bus_held) << "the locks are given back";
         return {status, machine.ptr(irp + irp_at.information), machine.bytes(buffer, length), buffer};
     }
     Reply control(const std::u16string& device_name, Address file, std::uint32_t code,
@@ -237,8 +243,9 @@ public:
     PeImage sys;
     bool loaded = false;
     Address driver = 0, registry_path = 0, diag_file = 0;
-    // What the next create is granted; TELDO.dll opens for reading and writing.
-    std::uint32_t granted = k::file_generic_read | k::file_generic_write;
+    // What the next create asks for, and what its access state says was
+    // granted; TELDO.dll opens for reading and writing.
+    std::uint32_t desired = k::file_generic_read | k::file_generic_write, granted = desired;
 
 private:
     Address unicode(const std::u16string& text) {
@@ -338,14 +345,16 @@ TEST_P(EmulatedTeldoSys, TheDiagnosticDeviceNeedsTheServiceKeysValue) {
     }
 }
 
-// The device serves one holder: an open granted both reading and writing
-// data. Any lesser open, or one of a name below the device's, is refused and
-// takes nothing; the holder's cleanup (its last handle closed) frees the
-// device, before the file object's close.
+// The device serves one holder: an open that asked for both reading and
+// writing data, in generic or specific rights, whatever its access state
+// says (a kernel open's is empty). Any lesser open, or one of a name below
+// the device's, is refused and takes nothing; the holder's cleanup (its
+// last handle closed) frees the device, before the file object's close.
 TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
     ASSERT_EQ(driver_entry(), st::success);
     const Address port = device(port_device), diag = device(diag_device);
     const Address first = file_object(), second = file_object(), lesser = file_object();
+    const Address generic = file_object(), kernel_open = file_object();
     const Address named = file_object(u"\\x"), named_diag = file_object(u"\\x");
     struct Step {
         const char* what;
@@ -356,14 +365,16 @@ TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
         std::vector<std::uint8_t> input;
         std::uint32_t output_length, status, information;
         int byte;  // expected first buffer byte, or -1
-        std::uint32_t granted = k::file_generic_read | k::file_generic_write;
+        std::uint32_t desired = k::file_generic_read | k::file_generic_write, granted = desired;
     };
     const std::uint32_t rd = teldo::IOCTL_PORT_READ, wr = teldo::IOCTL_PORT_WRITE;
     const std::uint8_t create = k::irp_mj_create, control = k::irp_mj_device_control;
     const std::uint32_t denied = st::access_denied;
     const Step steps[] = {
-        {"attributes only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_read_attributes},
+        {"attributes only, all granted", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_read_attributes,
+         k::file_all_access},
         {"reading only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
+        {"GENERIC_READ only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::generic_read},
         {"synchronize only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::synchronize},
         {"diagnostics, reading only", diag, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
         {"a lesser open may not read", port, control, lesser, rd, {0xF8, 0x03}, 1, denied, 0, -1},
@@ -385,9 +396,17 @@ TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
         {"first closes", port, k::irp_mj_close, first, 0, {}, 0, st::success, 0, -1},
         {"a close of one never held", port, k::irp_mj_close, lesser, 0, {}, 0, st::success, 0, -1},
         {"second still reads", port, control, second, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
+        {"second cleans up", port, k::irp_mj_cleanup, second, 0, {}, 0, st::success, 0, -1},
+        {"GENERIC_READ | GENERIC_WRITE, not mapped", port, create, generic, 0, {}, 0, st::success, 0, -1,
+         k::generic_read | k::generic_write},
+        {"that open cleans up", port, k::irp_mj_cleanup, generic, 0, {}, 0, st::success, 0, -1},
+        {"a kernel open of read and write data, nothing granted", port, create, kernel_open, 0, {}, 0, st::success,
+         0, -1, k::file_read_data | k::file_write_data, 0},
+        {"the kernel's open reads", port, control, kernel_open, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
+        desired = step.desired;
         granted = step.granted;
         const Reply reply = send(step.device, step.major, step.file, step.code, step.input, step.output_length);
         EXPECT_EQ(reply.status, step.status);
@@ -480,19 +499,33 @@ TEST_P(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
         bool fifo;  // the cycles move their elements through the system buffer
     };
     const std::uint32_t denied = st::access_denied, invalid = st::invalid_parameter;
+    // Every width, consecutive and FIFO, read and written: each is a port
+    // access of its own in the drivers' code.
     const Case cases[] = {
         {"words", {0x300, 2, false, 3}, false, {0xA1B2, 0xC3D4, 0xE5F6}, st::success,
          {{0x300, 0xA1B2, false, 2}, {0x302, 0xC3D4, false, 2}, {0x304, 0xE5F6, false, 2}}, false},
+        {"words written", {0x306, 2, false, 2}, true, {0x1357, 0x9BDF}, st::success,
+         {{0x306, 0x1357, true, 2}, {0x308, 0x9BDF, true, 2}}, false},
+        {"dwords", {0x310, 4, false, 2}, false, {0x89ABCDEF, 0x76543210}, st::success,
+         {{0x310, 0x89ABCDEF, false, 4}, {0x314, 0x76543210, false, 4}}, false},
         {"dwords written up to the window's end", {0x318, 4, false, 2}, true, {0x11223344, 0x55667788}, st::success,
          {{0x318, 0x11223344, true, 4}, {0x31C, 0x55667788, true, 4}}, false},
         {"bytes", {0x31E, 1, false, 2}, false, {0x5A, 0xA5}, st::success,
          {{0x31E, 0x5A, false, 1}, {0x31F, 0xA5, false, 1}}, false},
+        {"bytes written", {0x301, 1, false, 2}, true, {0x3C, 0xC3}, st::success,
+         {{0x301, 0x3C, true, 1}, {0x302, 0xC3, true, 1}}, false},
         {"a FIFO of words", {0x310, 2, true, 3}, false, {0x0102, 0x0304, 0x0506}, st::success,
          {{0x310, 0x0102, false, 2}, {0x310, 0x0304, false, 2}, {0x310, 0x0506, false, 2}}, true},
+        {"a FIFO of words written", {0x312, 2, true, 2}, true, {0x2468, 0x8642}, st::success,
+         {{0x312, 0x2468, true, 2}, {0x312, 0x8642, true, 2}}, true},
+        {"a FIFO of bytes", {0x378, 1, true, 2}, false, {0x12, 0x34}, st::success,
+         {{0x378, 0x12, false, 1}, {0x378, 0x34, false, 1}}, true},
         {"a FIFO of bytes written", {0x378, 1, true, 2}, true, {0x80, 0x7F}, st::success,
          {{0x378, 0x80, true, 1}, {0x378, 0x7F, true, 1}}, true},
         {"a FIFO of dwords", {0x300, 4, true, 2}, false, {0xDEADBEEF, 0x01234567}, st::success,
          {{0x300, 0xDEADBEEF, false, 4}, {0x300, 0x01234567, false, 4}}, true},
+        {"a FIFO of dwords written", {0x304, 4, true, 2}, true, {0xCAFEF00D, 0x0BADBEEF}, st::success,
+         {{0x304, 0xCAFEF00D, true, 4}, {0x304, 0x0BADBEEF, true, 4}}, true},
         {"one port past the window", {0x31C, 4, false, 2}, false, {}, denied, {}, false},
         {"a word over the one-port window", {0x378, 2, true, 1}, true, {0x1234}, denied, {}, false},
         {"starting below the window", {0x2FE, 2, false, 2}, false, {}, denied, {}, false},
@@ -527,6 +560,40 @@ TEST_P(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
             EXPECT_EQ(kernel.buffer_calls[0].count, c.block.count);
             EXPECT_EQ(kernel.buffer_calls[0].write, c.write);
         }
+    }
+}
+
+// The largest block, 64 KiB, holds only the bus: no port cycle and no byte
+// of its buffer moves while the spin lock is held (the fake kernel faults
+// either), on real ports and on the simulated bus, and the record shows it
+// served.
+TEST_P(EmulatedTeldoSys, A64KiBBlockRunsOutsideTheSpinLock) {
+    struct Case {
+        const char* what;
+        bool real;
+        teldo::Block block;
+        bool write;
+    };
+    const Case cases[] = {
+        {"a FIFO read of bytes, real ports", true, {0x378, 1, true, 0x10000}, false},
+        {"a FIFO written in dwords, real ports", true, {0x300, 4, true, 0x4000}, true},
+        {"dwords read, simulated", false, {0x0000, 4, false, 0x4000}, false},
+        {"bytes written, simulated", false, {0x0000, 1, false, 0x10000}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadedDriver fresh(arch, c.real ? real_ports() : simulated, default_windows);
+        ASSERT_EQ(fresh.driver_entry(), st::success);
+        const Address holder = fresh.file_object();
+        ASSERT_EQ(fresh.send(fresh.device(port_device), k::irp_mj_create, holder).status, st::success);
+        const std::vector<std::uint8_t> data(c.write ? 0x10000 : 0, 0x5A);
+        const Reply reply = fresh.control(port_device, holder, c.write ? teldo::IOCTL_PORT_WRITE_BLOCK : teldo::IOCTL_PORT_READ_BLOCK,
+                                          block_input(c.block, data), c.write ? 0 : 0x10000);
+        EXPECT_EQ(reply.status, st::success);
+        EXPECT_EQ(fresh.kernel.cycles.size(), c.real ? c.block.count : 0u);
+        const teldo::diag::Snapshot record = fresh.snapshot();
+        ASSERT_EQ(record.recorded, 1u);
+        EXPECT_EQ(static_cast<std::uint32_t>(record.recent[0].status), st::success);
     }
 }
 
@@ -604,22 +671,27 @@ TEST_P(EmulatedTeldoSys, AnUnusablePortsValueStopsTheStartAndLeavesNothing) {
 }
 
 // In either mode every device the driver publishes gets, before its link
-// exists, a protected DACL that lets only SYSTEM and Administrators open it,
-// and Users only when UsersMayOpen is a REG_DWORD of exactly 1.
+// exists, a protected DACL that lets only SYSTEM and Administrators open it
+// with full access, and Users only when UsersMayOpen is a REG_DWORD of
+// exactly 1, only to read and write (no DELETE, WRITE_DAC or WRITE_OWNER),
+// and never the diagnostic device.
 TEST_P(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
-    const std::vector<std::string> admins{"S-1-5-18", "S-1-5-32-544"};
-    const std::vector<std::string> and_users{"S-1-5-18", "S-1-5-32-544", "S-1-5-32-545"};
+    const Grants admins{{"S-1-5-18", k::file_all_access}, {"S-1-5-32-544", k::file_all_access}};
+    Grants and_users = admins;
+    and_users.push_back({"S-1-5-32-545", 0x0012019F});
     auto users_may_open = [](RegistryValue value) { return real_ports(port_list({u"0378"}), false, value); };
     struct Case {
         const char* what;
         Parameters parameters;
-        std::vector<std::pair<std::u16string, std::vector<std::string>>> devices;
+        std::vector<std::pair<std::u16string, Grants>> devices;
     };
     const Case cases[] = {
         {"simulated bus, both devices", simulated, {{port_device, admins}, {diag_device, admins}}},
         {"simulated bus, UsersMayOpen 1", Parameters{{u"UsersMayOpen", dword_value(1)}}, {{port_device, and_users}}},
         {"real ports, both devices", real_ports(), {{port_device, admins}, {diag_device, admins}}},
         {"UsersMayOpen 1", users_may_open(dword_value(1)), {{port_device, and_users}}},
+        {"UsersMayOpen 1, diagnostics", real_ports(port_list({u"0378"}), true, dword_value(1)),
+         {{port_device, and_users}, {diag_device, admins}}},
         {"UsersMayOpen 2", users_may_open(dword_value(2)), {{port_device, admins}}},
         {"UsersMayOpen 1, not a DWORD", users_may_open({k::reg_binary, {1, 0, 0, 0}}), {{port_device, admins}}},
     };
@@ -635,7 +707,7 @@ TEST_P(EmulatedTeldoSys, OnlyAdministratorsMayOpenItsDevices) {
             EXPECT_EQ(set.information, k::dacl_security_information);
             EXPECT_FALSE(set.linked) << "the device could be opened before its DACL was set";
             std::string error;
-            EXPECT_EQ(full_access_granted(set.descriptor, error), c.devices[i].second);
+            EXPECT_EQ(access_granted(set.descriptor, error), c.devices[i].second);
             EXPECT_EQ(error, "");
         }
     }
@@ -679,7 +751,9 @@ TEST_P(EmulatedTeldoSysRealPorts, DiagnosticsNeverReachAPort) {
 }
 
 // The volatile Status key says how the running driver serves the port
-// device, with the windows as the driver read them, and goes at unload.
+// device, with the windows as the driver read them, and whether the
+// diagnostic device is on; it goes at unload. A Status key left from before
+// (not volatile, so it would outlive a restart) is replaced, not reused.
 TEST_P(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
     std::vector<std::u16string> sixteen;
     std::u16string listed;
@@ -691,26 +765,35 @@ TEST_P(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
         const char* what;
         Parameters parameters;
         std::u16string mode;
+        bool diagnostics;
+        bool left_before = false;
     };
     const Case cases[] = {
-        {"simulated bus", simulated, u"simulated bus"},
-        {"real ports, written loosely", real_ports(port_list({u"300-31f", u"0378-0378"})),
-         u"real ports 0300-031F 0378, opened by Administrators only"},
+        {"simulated bus", simulated, u"simulated bus", true},
+        {"real ports, written loosely", real_ports(port_list({u"300-31f", u"0378-0378"}), false),
+         u"real ports 0300-031F 0378, opened by Administrators only", false},
         {"16 windows, Users too", real_ports(port_list(sixteen), true, dword_value(1)),
-         u"real ports" + listed + u", opened by Administrators and Users"},
+         u"real ports" + listed + u", opened by Administrators and Users", true},
+        {"a Status key left from before", Parameters{}, u"simulated bus", false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         LoadedDriver fresh(arch, c.parameters);
+        if (c.left_before) fresh.kernel.keys[status_key] = {{u"Mode", wide_value(k::reg_sz, u"real ports 0378\0"s)},
+                                                            {u"Diagnostics", dword_value(1)}};
         ASSERT_EQ(fresh.driver_entry(), st::success);
-        ASSERT_EQ(fresh.kernel.created_keys.size(), 1u);
-        EXPECT_EQ(fresh.kernel.created_keys[0].path, status_key);
-        EXPECT_EQ(fresh.kernel.created_keys[0].options, k::reg_option_volatile);
-        const RegistryValue mode = fresh.kernel.keys[status_key][u"Mode"];
-        EXPECT_EQ(mode.type, k::reg_sz);
-        EXPECT_EQ(units_of(mode), c.mode + u'\0');
+        ASSERT_FALSE(fresh.kernel.created_keys.empty());
+        EXPECT_EQ(fresh.kernel.created_keys.back().path, status_key);
+        EXPECT_EQ(fresh.kernel.created_keys.back().options, k::reg_option_volatile);
+        EXPECT_EQ(fresh.kernel.volatile_keys.count(status_key), 1u);
+        auto& values = fresh.kernel.keys[status_key];
+        EXPECT_EQ(values[u"Mode"].type, k::reg_sz);
+        EXPECT_EQ(units_of(values[u"Mode"]), c.mode + u'\0');
+        EXPECT_EQ(values.count(u"Diagnostics") ? values[u"Diagnostics"].data : std::vector<std::uint8_t>{},
+                  c.diagnostics ? dword_value(1).data : std::vector<std::uint8_t>{});
         fresh.unload();
-        EXPECT_EQ(fresh.kernel.deleted_keys, std::vector{status_key});
+        EXPECT_EQ(fresh.kernel.deleted_keys.back(), status_key);
+        EXPECT_EQ(fresh.kernel.keys.count(status_key), 0u);
     }
 }
 

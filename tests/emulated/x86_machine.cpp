@@ -98,6 +98,15 @@ void Machine::provide(const std::string& dll, const std::string& function, int a
     provided_.push_back({dll, function, arguments, convention, std::move(handler)});
 }
 
+void Machine::watch(Address begin, std::uint32_t length, Watcher watcher) {
+    if (watch_hook_) uc_hook_del(uc_, watch_hook_);
+    watch_hook_ = 0;
+    watcher_ = std::move(watcher);
+    if (length != 0 && watcher_)
+        uc_hook_add(uc_, &watch_hook_, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&on_watched),
+                    this, begin, begin + length - 1);
+}
+
 bool Machine::load(const std::vector<std::uint8_t>& file, Address base, PeImage& image, std::string& error) {
     const Address trap_base = plan(arch_).trap_base;
     auto bind = [&](const std::string& dll, const std::string& function) {
@@ -298,6 +307,12 @@ std::uint32_t Machine::port_cycle(std::uint32_t port, int size, bool write, std:
     return bus_(static_cast<std::uint16_t>(port), static_cast<std::uint32_t>(size), write, value, memory);
 }
 
+void Machine::on_watched(uc_engine*, uc_mem_type type, std::uint64_t address, int size, std::int64_t,
+                         void* self) {
+    auto& machine = *static_cast<Machine*>(self);
+    machine.watcher_(address, static_cast<std::uint32_t>(size), type == UC_MEM_WRITE);
+}
+
 bool Machine::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t address, int, std::int64_t,
                             void* self) {
     auto& machine = *static_cast<Machine*>(self);
@@ -307,7 +322,8 @@ bool Machine::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t address,
 }
 
 void Machine::fault(const std::string& what) {
-    faults_.push_back(what);
+    // A fault met again at once (in every element of a block, say) is told once.
+    if (faults_.empty() || faults_.back() != what) faults_.push_back(what);
     if (uc_) uc_emu_stop(uc_);
 }
 

@@ -49,6 +49,8 @@ public:
     // else 0. Returns what a read gives.
     using PortBus = std::function<std::uint32_t(std::uint16_t port, std::uint32_t width, bool write,
                                                 std::uint32_t value, Address memory)>;
+    // Sees one read or write of emulated code in watched memory.
+    using Watcher = std::function<void(Address address, std::uint32_t size, bool write)>;
 
     explicit Machine(Arch arch = Arch::x86);
     ~Machine();
@@ -63,6 +65,9 @@ public:
                  Convention convention, Handler handler);
     // Port instructions reach `bus`; without one, each is a fault.
     void attach_bus(PortBus bus) { bus_ = std::move(bus); }
+    // Calls `watcher` for every read and write that emulated code makes from
+    // `begin` up to `begin + length`, until the next watch (length 0: none).
+    void watch(Address begin, std::uint32_t length, Watcher watcher);
     // Loads an image at `base` (0: its preferred base) and maps it.
     bool load(const std::vector<std::uint8_t>& file, Address base, PeImage& image, std::string& error);
 
@@ -105,6 +110,8 @@ private:
     static void on_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* self);
     static std::uint32_t on_port_in(uc_engine*, std::uint32_t port, int size, void* self);
     static void on_port_out(uc_engine*, std::uint32_t port, int size, std::uint32_t value, void* self);
+    static void on_watched(uc_engine*, uc_mem_type type, std::uint64_t address, int size, std::int64_t,
+                           void* self);
     static bool on_bad_access(uc_engine*, uc_mem_type, std::uint64_t address, int size,
                               std::int64_t, void* self);
     std::uint32_t port_cycle(std::uint32_t port, int size, bool write, std::uint32_t value);
@@ -121,6 +128,8 @@ private:
     std::vector<Function> provided_;
     std::vector<Function> traps_;  // one per bound import, in trap order
     PortBus bus_;
+    Watcher watcher_;
+    uc_hook watch_hook_ = 0;
     Address instruction_ = 0;  // the one executing
     Address heap_next_;
     std::vector<std::string> faults_;

@@ -224,14 +224,21 @@ void restore(const wchar_t* name, const SavedValue& value) {
     put_value(name, value.type, value.existed ? value.data : nullptr, value.size);
 }
 
-// The running driver's own account of its mode (Status\Mode), or false.
-bool read_mode(wchar_t (&mode)[256]) {
+// The running driver's own account of its mode (Status\Mode), or false;
+// and whether it publishes the diagnostic device (Status\Diagnostics = 1).
+bool read_mode(wchar_t (&mode)[256], bool* diagnostics = nullptr) {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
     DWORD type = 0, size = sizeof mode - sizeof mode[0];
     const bool read = RegQueryValueExW(key, L"Mode", nullptr, &type, reinterpret_cast<BYTE*>(mode), &size) ==
                           ERROR_SUCCESS &&
                       type == REG_SZ;
+    if (diagnostics) {
+        DWORD on = 0, on_type = 0, on_size = sizeof on;
+        *diagnostics = RegQueryValueExW(key, L"Diagnostics", nullptr, &on_type, reinterpret_cast<BYTE*>(&on),
+                                        &on_size) == ERROR_SUCCESS &&
+                       on_type == REG_DWORD && on == 1;
+    }
     RegCloseKey(key);
     mode[read ? size / sizeof mode[0] : 0] = 0;
     return read;
@@ -651,10 +658,14 @@ int status() {
     }
 
     wchar_t mode[256];
-    if (runs && read_mode(mode)) {
+    bool diagnostics = false;
+    if (runs && read_mode(mode, &diagnostics)) {
         out.put("Mode:    ");
         put_wide(out, mode);
         out.put("\r\n");
+        if (diagnostics)
+            out.put("Diagnostics: on: \\\\.\\TELDODiag lets administrators read the requests that reach the card"
+                    " and make them fail (the administrator's guide says how to turn it off)\r\n");
     }
     DWORD error = 0;
     const Device device = probe_device(error);

@@ -73,10 +73,10 @@ public:
 };
 
 // What a request is completed with. The functions that decide it under the
-// lock return one, and the dispatch routine completes the request only once
-// the lock is released: a completion routine may send the device another
-// request on the same processor, which would otherwise wait for the lock
-// forever.
+// locks return one, and the dispatch routine completes the request only
+// once every lock is released: a completion routine may send the device
+// another request on the same processor, which would otherwise wait for the
+// lock forever.
 struct Completion {
     NTSTATUS status;
     ULONG_PTR information = 0;

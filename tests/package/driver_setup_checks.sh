@@ -66,9 +66,12 @@ failed_start "nothing installed"
 expect "an install with windows" 0 "running: real ports 0300-031F 0378, opened by Administrators only" \
   driver install --ports 0300-031F,0378
 expect "a read outside the windows" 1 "read of port 0320 failed: error 5" rd 320
+wine reg add "$service_key\\Parameters" /v Diagnostics /t REG_DWORD /d 1 /f >/dev/null 2>&1
 expect "a reinstall with other windows and users" 0 "real ports 0378, opened by Administrators and Users" \
   driver install --ports 0378 --users-may-open
 expect "status, running" 0 "Mode:    real ports 0378, opened by Administrators and Users" driver status
+grep -qF 'Diagnostics: on: \\.\TELDODiag lets administrators' <<<"$said" ||
+  { echo "driver set-up: status does not say that diagnostics are on: $said" >&2; exit 1; }
 failed_start "over the running driver"
 cmp -s "$package/driver/teldo.sys" "$drivers/teldo.sys" ||
   { echo "driver set-up: a failed start left another file than the driver that ran" >&2; exit 1; }

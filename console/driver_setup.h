@@ -3,6 +3,8 @@
 // answer to why it does not run.
 #pragma once
 
+#include <string_view>
+
 #include "command.h"
 
 namespace teldo::console {
@@ -10,4 +12,19 @@ namespace teldo::console {
 // Runs "driver ..." (the words after "driver"); the process's exit code.
 int driver_command(Words words);
 
+namespace setup {
+
+// What install was asked to set.
+struct Choices {
+    bool ports_given = false;
+    std::string_view ports;
+    bool users_may_open = false;
+};
+
+// The three commands; each returns the process's exit code.
+int install(const Choices& choices);
+int remove();
+int status();
+
+}  // namespace setup
 }  // namespace teldo::console

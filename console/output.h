@@ -1,6 +1,7 @@
 // teldo.exe's output: results on standard output, messages on standard
 // error, both buffered and written with WriteFile so that they can be
-// redirected. Results and messages are ASCII.
+// redirected. Results and messages are ASCII, but for the system's own
+// error texts.
 #pragma once
 
 #include <windows.h>
@@ -61,7 +62,8 @@ void begin_message();
 void end_message();
 // A second message line: what to do about it.
 void hint(const char* text);
-// "error N: the system's text for it", the text in the language of Windows.
+// "error N: the system's text for it", the text in the language of Windows,
+// readable in the console's code page.
 void put_system_error(DWORD error);
 // A usage error: `before`, the word as given (cut short: it may be a whole
 // line of junk), `after`, then the usage line; returns exit_usage.

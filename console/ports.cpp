@@ -140,6 +140,15 @@ bool transfer(const Command& command, bool write) {
                   : bound<decltype(&TELDOX_ReadBlock)>(read_block_export)(port, command.width, command.fifo, data, count);
         if (error != 0) {
             request_failed(command, write, port, count, error);
+            // The requests before this one have reached the card.
+            if (write && done != 0) {
+                begin_message();
+                err.decimal(done);
+                err.put(" of the ");
+                err.decimal(command.count);
+                err.put(" elements were written before it, in earlier requests");
+                end_message();
+            }
             return false;
         }
     }

@@ -9,7 +9,7 @@ namespace teldo::console {
 
 struct ThisWindows {
     bool windows_64bit;   // the system, whatever this program's bitness
-    bool package_32bit;   // this package is the win32 one
+    bool driver_32bit;    // the driver in question is the 32-bit one of the win32 package
     bool secure_boot_era; // Windows 8 or later, where firmware may have Secure Boot
 };
 
@@ -45,18 +45,30 @@ constexpr StartProblem start_problem(std::uint32_t error, const ThisWindows& win
                         ? "switch Secure Boot off in the firmware's setup and restart (driver\\README.txt)"
                         : "check the driver's signature in the file's Properties (driver\\README.txt)"};
         case 1275:  // ERROR_DRIVER_BLOCKED
-            if (windows.windows_64bit && windows.package_32bit)
-                return {"Windows blocks the win32 package's driver: this is 64-bit Windows",
-                        "remove it (\"teldo driver remove\") and install the win64 package's driver with"
-                        " the win64 package's teldo.exe"};
+            if (windows.windows_64bit && windows.driver_32bit)
+                return {"Windows blocks the installed driver: it is the win32 package's 32-bit driver, and this"
+                        " is 64-bit Windows",
+                        "with the win64 package's teldo.exe, \"teldo driver remove\" and then \"teldo driver"
+                        " install\""};
             return {"a driver-blocking policy blocks it: Microsoft's vulnerable driver blocklist, memory"
                     " integrity, or the organisation's application control",
-                    "see Windows Security, Device security, Core isolation details, and the System event"
-                    " log (Code Integrity) for which one; driver\\README.txt, Memory integrity"};
+                    "see Windows Security, Device security, Core isolation details, and the Event Viewer's"
+                    " Applications and Services Logs, Microsoft, Windows, CodeIntegrity, Operational for which"
+                    " one; driver\\README.txt, Memory integrity"};
         case error_revoked:
             return {"the certificate the driver is signed with is revoked on this PC: Windows trusts"
                     " nothing signed with it",
                     "no setting helps: remove the driver and ask for a package signed anew"};
+        case 193:  // ERROR_BAD_EXE_FORMAT
+            return {"the driver's file is not a driver this Windows can load: damaged, or made for the other"
+                    " bitness",
+                    windows.windows_64bit ? "install the win64 package's driver with its teldo.exe"
+                                          : "install the win32 package's driver with its teldo.exe"};
+        case 216:  // ERROR_EXE_MACHINE_TYPE_MISMATCH
+            return {"the driver is made for another processor: the win64 package's driver on 32-bit Windows,"
+                    " or the win32 package's on 64-bit",
+                    windows.windows_64bit ? "install the win64 package's driver with its teldo.exe"
+                                          : "install the win32 package's driver with its teldo.exe"};
         case 225:  // ERROR_VIRUS_INFECTED
             return {"an antivirus program blocked the driver's file",
                     "let teldo.sys through in the antivirus (its quarantine or exclusions), then run"

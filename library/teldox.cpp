@@ -11,12 +11,25 @@
 
 namespace {
 
+// One lock covers the handle and every request through it: an open, a
+// close and a request from several threads never meet halfway (a second
+// open would close a handle another thread still uses, a request racing a
+// close would reach whatever object took over the handle's value). The
+// driver serves one request at a time anyway.
+CRITICAL_SECTION device_lock;
 HANDLE port_device = INVALID_HANDLE_VALUE;
 
+class DeviceLock {
+public:
+    DeviceLock() { EnterCriticalSection(&device_lock); }
+    ~DeviceLock() { LeaveCriticalSection(&device_lock); }
+    DeviceLock(const DeviceLock&) = delete;
+    DeviceLock& operator=(const DeviceLock&) = delete;
+};
+
 // A block write's input is its header and its elements in one buffer. It is
-// kept here rather than on the caller's stack (up to 64 KiB), and guarded,
-// since callers may write from several threads.
-CRITICAL_SECTION write_buffer_lock;
+// kept here rather than on the caller's stack (up to 64 KiB); the device's
+// lock guards it too.
 std::uint8_t write_buffer[sizeof(teldo::BlockHeader) + teldo::max_block_bytes];
 
 // The request's outcome as the caller sees it: 0, or the system's error.
@@ -73,7 +86,6 @@ unsigned long read_block(const teldo::Block& block, std::uint8_t* data) {
 }
 
 unsigned long write_block(const teldo::Block& block, const std::uint8_t* data) {
-    EnterCriticalSection(&write_buffer_lock);
     const teldo::BlockHeader header = teldo::make_block_header(block);
     const auto* header_bytes = reinterpret_cast<const std::uint8_t*>(&header);
     for (std::uint32_t i = 0; i < sizeof header; ++i) write_buffer[i] = header_bytes[i];
@@ -81,20 +93,26 @@ unsigned long write_block(const teldo::Block& block, const std::uint8_t* data) {
     DWORD returned;
     const unsigned long error =
         control(teldo::IOCTL_PORT_WRITE_BLOCK, write_buffer, sizeof header + block.bytes(), nullptr, 0, returned);
-    LeaveCriticalSection(&write_buffer_lock);
     if (error == ERROR_INVALID_FUNCTION && block.width == 1) return write_bytes(block, data);
     return error;
 }
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&write_buffer_lock);
-    if (reason == DLL_PROCESS_DETACH) DeleteCriticalSection(&write_buffer_lock);
+// Unloaded by FreeLibrary (`reserved` null), as LabVIEW does when a VI
+// closes, the DLL closes the device it opened, so that the card is free
+// again. At the process's exit Windows closes the handle itself.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&device_lock);
+    if (reason == DLL_PROCESS_DETACH) {
+        if (reserved == nullptr && port_device != INVALID_HANDLE_VALUE) CloseHandle(port_device);
+        DeleteCriticalSection(&device_lock);
+    }
     return TRUE;
 }
 
 extern "C" unsigned long WINAPI TELDOX_Open(void) {
+    const DeviceLock lock;
     if (port_device != INVALID_HANDLE_VALUE) CloseHandle(port_device);
     port_device = CreateFileA(teldo::device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -102,6 +120,7 @@ extern "C" unsigned long WINAPI TELDOX_Open(void) {
 }
 
 extern "C" unsigned long WINAPI TELDOX_Close(void) {
+    const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const BOOL closed = CloseHandle(port_device);
     port_device = INVALID_HANDLE_VALUE;
@@ -114,6 +133,7 @@ extern "C" unsigned long WINAPI TELDOX_Read(unsigned short port, int width, unsi
     teldo::Block block;
     if (value == nullptr || !make_block(port, width, false, 1, block)) return ERROR_INVALID_PARAMETER;
     *value = 0;
+    const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     std::uint8_t bytes[4] = {};
     const unsigned long error = width == 1 ? read_bytes(block, bytes) : read_block(block, bytes);
@@ -124,6 +144,7 @@ extern "C" unsigned long WINAPI TELDOX_Read(unsigned short port, int width, unsi
 extern "C" unsigned long WINAPI TELDOX_Write(unsigned short port, int width, unsigned long value) {
     teldo::Block block;
     if (!make_block(port, width, false, 1, block)) return ERROR_INVALID_PARAMETER;
+    const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     std::uint8_t bytes[4];
     teldo::store_element(bytes, block.width, value);
@@ -134,6 +155,7 @@ extern "C" unsigned long WINAPI TELDOX_ReadBlock(unsigned short port, int width,
                                                  unsigned long count) {
     teldo::Block block;
     if (buffer == nullptr || !make_block(port, width, same_port != 0, count, block)) return ERROR_INVALID_PARAMETER;
+    const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     return read_block(block, static_cast<std::uint8_t*>(buffer));
 }
@@ -142,6 +164,7 @@ extern "C" unsigned long WINAPI TELDOX_WriteBlock(unsigned short port, int width
                                                   unsigned long count) {
     teldo::Block block;
     if (buffer == nullptr || !make_block(port, width, same_port != 0, count, block)) return ERROR_INVALID_PARAMETER;
+    const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     return write_block(block, static_cast<const std::uint8_t*>(buffer));
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <regex>
 #include <cstdint>
 #include <vector>
 
@@ -202,6 +203,53 @@ TEST_F(LibraryDevice, TeldoxWordsDwordsAndBlocksOnTheSimulatedBus) {
     EXPECT_EQ(diagnostics_.snapshot().requests, sent) << "a bad argument reached the driver";
     EXPECT_EQ(TELDOX_Close(), 0u);
     EXPECT_EQ(TELDOX_Close(), 6u);
+}
+
+// TELDOX.dll's one handle under threads: two threads open and close it over
+// and over beside a third that reads. Every read finds the device open (0),
+// closed (6) or, under Wine, whose close reaches the driver after the next
+// open, not yet free (5), never a handle that another thread closed under
+// it; and no handle is left holding the device. Unloaded with the device
+// open, TELDOX.dll frees it.
+TEST_F(LibraryDevice, TeldoxKeepsOneHandleAcrossThreadsAndUnloading) {
+    struct Shared {
+        volatile LONG running = 2;
+        volatile LONG bad_reads = 0, last_bad = 0;
+    } shared;
+    auto opener = [](void* data) -> DWORD {
+        auto& shared = *static_cast<Shared*>(data);
+        for (int i = 0; i < 2000; ++i) TELDOX_Open(), TELDOX_Close();
+        InterlockedDecrement(&shared.running);
+        return 0;
+    };
+    auto reader = [](void* data) -> DWORD {
+        auto& shared = *static_cast<Shared*>(data);
+        unsigned long value = 0;
+        while (shared.running > 0) {
+            const unsigned long error = TELDOX_Read(0x300, 1, &value);
+            if (error != 0 && error != ERROR_INVALID_HANDLE && error != ERROR_ACCESS_DENIED)
+                InterlockedIncrement(&shared.bad_reads), InterlockedExchange(&shared.last_bad, static_cast<LONG>(error));
+        }
+        return 0;
+    };
+    HANDLE threads[] = {CreateThread(nullptr, 0, opener, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, opener, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, reader, &shared, 0, nullptr)};
+    for (HANDLE thread : threads) ASSERT_NE(thread, nullptr);
+    WaitForMultipleObjects(3, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    EXPECT_EQ(shared.bad_reads, 0) << "a read failed with " << shared.last_bad;
+    TELDOX_Close();
+    EXPECT_TRUE(teldo::test::poll(5000, [&] { return diagnostics_.snapshot().held == 0; }))
+        << "a handle of TELDOX.dll still holds the device";
+
+    teldo::test::ChildProcess probe("teldo_probe.exe unload-teldox");
+    ASSERT_TRUE(probe.started());
+    ASSERT_TRUE(probe.wait_for_output(std::regex("unloaded\n"))) << probe.output();
+    EXPECT_NE(probe.output().find("open=0"), std::string::npos) << probe.output();
+    EXPECT_TRUE(teldo::test::poll(5000, [&] { return diagnostics_.snapshot().held == 0; }))
+        << "TELDOX.dll unloaded with the device open left it held";
+    probe.close_input();
 }
 
 TEST(FreshDriver, ReadsFFOnEveryPortFromItsFirstRequest) {

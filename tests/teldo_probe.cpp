@@ -9,6 +9,9 @@
 //   teldo_probe retry PORT VALUE MS  until a write succeeds (for at most MS
 //                                    milliseconds): open, write, and close again if
 //                                    it failed, printing "refused" the first time
+//   teldo_probe unload-teldox        load TELDOX.dll, open the device through it,
+//                                    unload it with the device open, print
+//                                    "unloaded", then wait until standard input ends
 //   teldo_probe status               the port driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 // The limits are multiplied by TELDO_WAIT_FACTOR, as the tests' own are.
@@ -122,8 +125,21 @@ int main(int argc, char** argv) {
         std::printf("attempts=%d read=%02X close=%d\n", attempts, read, TELDO_Close());
         return 0;
     }
+    if (argc == 2 && std::strcmp(mode, "unload-teldox") == 0) {
+        const HMODULE teldox = LoadLibraryA("TELDOX.dll");
+        using Open = unsigned long(WINAPI*)();
+        const auto open = teldox ? reinterpret_cast<Open>(reinterpret_cast<void*>(GetProcAddress(teldox, "TELDOX_Open")))
+                                 : nullptr;
+        if (!open) return 3;
+        std::printf("open=%lu\n", open());
+        FreeLibrary(teldox);
+        std::printf("unloaded\n");
+        std::fflush(stdout);
+        wait_until_input_ends();
+        return 0;
+    }
     std::fprintf(stderr,
                  "usage: teldo_probe rw PORT VALUE | hold | race EVENT PORT VALUE |"
-                 " retry PORT VALUE MS | status\n");
+                 " retry PORT VALUE MS | unload-teldox | status\n");
     return 2;
 }

@@ -245,7 +245,7 @@ TEST(DriverSetUp, ChecksAPortsListByTheDriversRulesAndNamesTheWindow) {
 // A driver's start error in plain words, told for the Windows at hand.
 TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
     using teldo::console::ThisWindows;
-    const ThisWindows win64{true, false, true}, win32_package_on_64{true, true, true}, win8_32bit{false, true, true},
+    const ThisWindows win64{true, false, true}, win32_driver_on_64{true, true, true}, win8_32bit{false, true, true},
         xp{false, true, false};
     struct Case {
         std::uint32_t error;
@@ -258,7 +258,7 @@ TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
         {2, xp, "file is missing", "teldo driver install"},
         {577, win64, "test-signing mode is off, or Secure Boot", "bcdedit /set testsigning on"},
         {577, win8_32bit, "Secure Boot is on", "firmware"},
-        {1275, win32_package_on_64, "win32 package's driver", "win64 package"},
+        {1275, win32_driver_on_64, "win32 package's 32-bit driver", "win64 package's teldo.exe"},
         {1275, win64, "driver-blocking policy", "Core isolation"},
         {0x800B010C, win64, "revoked", "signed anew"},
         {225, xp, "antivirus", "exclusions"},

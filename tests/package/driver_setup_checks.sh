@@ -31,12 +31,21 @@ unchanged_since() {
 }
 drivers=$WINEPREFIX/drive_c/windows/system32/drivers
 
-# A package whose driver cannot start: the install fails at its start and
-# puts everything back as it was.
+# PACKAGE_DIR DRIVER_FILE: a copy of the package's programs with another
+# driver file.
+other_package() {
+  mkdir -p "$1/driver"
+  cp "$package/teldo.exe" "$package/TELDOX.dll" "$1/"
+  cp "$2" "$1/driver/teldo.sys"
+}
+
+# A package whose driver cannot start (ours, its PE header marked for an ARM
+# processor): the install fails at its start and puts everything back as it
+# was.
 junk=$work/junk-package
-mkdir -p "$junk/driver"
-cp "$package/teldo.exe" "$package/TELDOX.dll" "$junk/"
-head -c 4096 "$package/driver/teldo.sys" >"$junk/driver/teldo.sys"
+other_package "$junk" "$package/driver/teldo.sys"
+pe_header=$(od -An -tu4 -j60 -N4 "$junk/driver/teldo.sys" | tr -d ' ')
+printf '\xc4\x01' | dd of="$junk/driver/teldo.sys" bs=1 seek=$((pe_header + 4)) conv=notrunc status=none
 failed_start() {
   local before code=0
   before=$(registry)
@@ -48,11 +57,23 @@ failed_start() {
 
 expect "status, nothing installed" 1 "not installed" driver status
 
+# A driver file beside teldo.exe that is not the package's own (planted, or
+# from another package) is never installed.
+other_package "$work/planted-package" "$WINEPREFIX/drive_c/windows/system32/drivers/mountmgr.sys"
+before=$(registry)
+said=$(cd "$work/planted-package" && wine teldo.exe driver install 2>&1 | tr -d '\r') || true
+grep -q "is not this package's driver" <<<"$said" ||
+  { echo "driver set-up: a planted driver file was not refused: $said" >&2; exit 1; }
+unchanged_since "$before" "an install of a planted driver"
+
 # Another maker's driver registered as TELDO: left alone.
 sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\mountmgr.sys' >/dev/null
 foreign=$(registry)
 expect "another maker's TELDO" 1 "the service TELDO is another driver" driver install
 unchanged_since "$foreign" "an install over another maker's driver"
+expect "a remove of another maker's TELDO" 1 "the service TELDO is another driver" driver remove
+unchanged_since "$foreign" "a remove of another maker's driver"
+[ -e "$drivers/mountmgr.sys" ] || { echo "driver set-up: remove deleted another maker's file" >&2; exit 1; }
 sc delete TELDO >/dev/null
 
 nothing=$(registry)
@@ -66,6 +87,11 @@ failed_start "nothing installed"
 expect "an install with windows" 0 "running: real ports 0300-031F 0378, opened by Administrators only" \
   driver install --ports 0300-031F,0378
 expect "a read outside the windows" 1 "read of port 0320 failed: error 5" rd 320
+# A setting of any length comes back exactly after a failed install.
+sc stop TELDO >/dev/null
+wine reg add "$service_key\\Parameters" /v Ports /t REG_MULTI_SZ /s , /f \
+  /d "$(printf '03%02X-03%02X,' $(seq 0 20 | sed 's/.*/& &/') | sed 's/,$//')" >/dev/null 2>&1
+failed_start "a Ports value of 422 bytes"
 wine reg add "$service_key\\Parameters" /v Diagnostics /t REG_DWORD /d 1 /f >/dev/null 2>&1
 expect "a reinstall with other windows and users" 0 "real ports 0378, opened by Administrators and Users" \
   driver install --ports 0378 --users-may-open
@@ -99,8 +125,17 @@ unchanged_since "$held" "an install while the device was held"
 exec {holder}>&-
 wait
 
+# A package read from a CD: its files are read-only, and so is every copy.
+readonly=$work/readonly-package
+other_package "$readonly" "$package/driver/teldo.sys"
+chmod a-w "$readonly/driver/teldo.sys"
+for step in install "install again"; do
+  said=$(cd "$readonly" && wine teldo.exe driver install 2>&1 | tr -d '\r') ||
+    { echo "driver set-up: $step from a read-only package failed: $said" >&2; exit 1; }
+done
+
 expect "remove" 0 "removed" driver remove
-[ -z "$(registry | grep -v 'Unable to find')" ] && [ ! -e "$drivers/teldo.sys" ] ||
+[ -z "$(registry | grep -v 'Unable to find')" ] && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: remove left the service or its file" >&2; registry >&2; exit 1; }
 expect "remove again" 0 "not installed: nothing to remove" driver remove
 echo "driver set-up: status, refusals, install, reinstall, rollback, a held device and remove as they should"

@@ -1,0 +1,268 @@
+#include "driver_files.h"
+
+#include <type_traits>
+
+#include "version.h"
+
+namespace teldo::console::setup {
+namespace {
+
+// VERSION.dll is not one of the DLLs that Windows always loads from the
+// system folder: imported by name, a copy planted beside teldo.exe would
+// run with an administrator's rights. So it is loaded by its full path in
+// the system folder, before any redirection of that folder is turned off.
+struct VersionApi {
+    DWORD(WINAPI* size)(LPCWSTR, LPDWORD);
+    BOOL(WINAPI* info)(LPCWSTR, DWORD, DWORD, LPVOID);
+    BOOL(WINAPI* query)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+};
+constinit VersionApi version_api{};
+constinit bool version_api_tried = false;
+
+const VersionApi* load_version_api() {
+    if (!version_api_tried) {
+        version_api_tried = true;
+        Path path;
+        const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return nullptr;
+        put_path(path, length, L"\\version.dll");
+        if (const HMODULE dll = LoadLibraryW(path.text)) {
+            auto bind = [dll](auto& function, const char* name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                    reinterpret_cast<void*>(GetProcAddress(dll, name)));
+            };
+            bind(version_api.size, "GetFileVersionInfoSizeW");
+            bind(version_api.info, "GetFileVersionInfoW");
+            bind(version_api.query, "VerQueryValueW");
+        }
+    }
+    return version_api.size && version_api.info && version_api.query ? &version_api : nullptr;
+}
+
+constinit BYTE version_data[8192] = {};
+
+// The version resource of `path` into version_data: 0, or why not
+// (ERROR_RESOURCE_TYPE_NOT_FOUND and its kin for a file without one).
+DWORD read_version(const wchar_t* path) {
+    const VersionApi* api = load_version_api();
+    if (!api) return ERROR_MOD_NOT_FOUND;
+    DWORD ignored = 0;
+    const DWORD size = api->size(path, &ignored);
+    if (size == 0) return GetLastError() ? GetLastError() : ERROR_RESOURCE_TYPE_NOT_FOUND;
+    if (size > sizeof version_data) return ERROR_INSUFFICIENT_BUFFER;
+    return api->info(path, 0, size, version_data) ? 0 : GetLastError();
+}
+
+bool no_version_resource(DWORD error) {
+    return error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+           error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_BAD_EXE_FORMAT || error == ERROR_BAD_FORMAT;
+}
+
+// Keeps trying a file operation that may meet a READONLY attribute: clears
+// it and tries once more.
+template <class Operation>
+bool despite_readonly(const wchar_t* path, Operation operation) {
+    if (operation()) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    return operation();
+}
+
+bool delete_file(const wchar_t* path) {
+    return despite_readonly(path, [path] { return DeleteFileW(path) != 0; });
+}
+
+bool rename_file(const wchar_t* from, const wchar_t* to) {
+    return despite_readonly(to, [from, to] { return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0; });
+}
+
+}  // namespace
+
+std::size_t put_path(Path& path, std::size_t at, const wchar_t* text) {
+    constexpr std::size_t last = sizeof path.text / sizeof path.text[0] - 1;
+    while (*text && at < last) path.text[at++] = *text++;
+    path.text[at] = 0;
+    return at;
+}
+
+void with_suffix(const Path& path, const wchar_t* suffix, Path& out) { put_path(out, put_path(out, 0, path.text), suffix); }
+
+bool file_exists(const Path& path) { return GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES; }
+
+bool package_driver(Path& path) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.text, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    DWORD folder = length;
+    while (folder > 0 && path.text[folder - 1] != L'\\') --folder;
+    put_path(path, folder, L"driver\\teldo.sys");
+    return true;
+}
+
+bool installed_driver(Path& path) {
+    load_version_api();  // while System32 is still this program's own
+    const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    put_path(path, length, L"\\drivers\\teldo.sys");
+    return true;
+}
+
+RealSystemFolder::RealSystemFolder() {
+    using Disable = BOOL(WINAPI*)(PVOID*);
+    load_version_api();
+    const auto disable = reinterpret_cast<Disable>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64DisableWow64FsRedirection")));
+    off_ = disable && disable(&old_);
+}
+
+RealSystemFolder::~RealSystemFolder() {
+    using Revert = BOOL(WINAPI*)(PVOID);
+    if (!off_) return;
+    const auto revert = reinterpret_cast<Revert>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64RevertWow64FsRedirection")));
+    if (revert) revert(old_);
+}
+
+bool image_file(const wchar_t* image, Path& file) {
+    auto starts = [image](const wchar_t* prefix) {
+        std::size_t i = 0;
+        while (prefix[i] && (image[i] | 0x20) == (prefix[i] | 0x20)) ++i;
+        return prefix[i] == 0 ? i : 0;
+    };
+    std::size_t skip = 0, at = 0;
+    bool from_windows = false;
+    if (image[0] == L'\\' && image[1] == L'?' && image[2] == L'?' && image[3] == L'\\') {
+        skip = 4;
+    } else if (const std::size_t root = starts(L"\\SystemRoot\\")) {
+        skip = root, from_windows = true;
+    } else if (const std::size_t root = starts(L"%SystemRoot%\\")) {
+        skip = root, from_windows = true;
+    } else if (image[0] == L'\\' || image[0] == L'%') {
+        return false;  // \Device\..., or a variable this does not expand
+    } else {
+        from_windows = image[1] != L':';
+    }
+    if (from_windows) {
+        at = GetWindowsDirectoryW(file.text, MAX_PATH);
+        if (at == 0 || at >= MAX_PATH) return false;
+        file.text[at++] = L'\\';
+    }
+    put_path(file, at, image + skip);
+    return true;
+}
+
+bool file_version(const wchar_t* path, DWORD& high, DWORD& low) {
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (read_version(path) != 0 ||
+        !version_api.query(version_data, L"\\", reinterpret_cast<void**>(&info), &length) || !info)
+        return false;
+    high = info->dwFileVersionMS;
+    low = info->dwFileVersionLS;
+    return true;
+}
+
+// Ours name their product in their one string table.
+Maker maker_of(const wchar_t* path) {
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Maker::missing : Maker::unknown;
+    }
+    const DWORD error = read_version(path);
+    if (error != 0) return no_version_resource(error) ? Maker::another : Maker::unknown;
+    wchar_t* product = nullptr;
+    UINT length = 0;
+    if (!version_api.query(version_data, L"\\StringFileInfo\\080404B0\\ProductName",
+                           reinterpret_cast<void**>(&product), &length) ||
+        !product)
+        return Maker::another;
+    const wchar_t ours[] = L"" BRENVO_PRODUCT_NAME;
+    for (UINT i = 0; i < sizeof ours / sizeof ours[0]; ++i)
+        if (i >= length + 1 || product[i] != ours[i]) return Maker::another;
+    return Maker::ours;
+}
+
+int driver_bits(const wchar_t* path) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BYTE head[1024] = {};
+    DWORD read = 0;
+    const bool got = ReadFile(file, head, sizeof head, &read, nullptr);
+    CloseHandle(file);
+    if (!got || read < 0x40) return 0;
+    const DWORD pe = head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 | static_cast<DWORD>(head[0x3F]) << 24;
+    if (pe > read - 6 || head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] || head[pe + 3]) return 0;
+    const unsigned machine = head[pe + 4] | head[pe + 5] << 8;
+    return machine == IMAGE_FILE_MACHINE_I386 ? 32 : machine == IMAGE_FILE_MACHINE_AMD64 ? 64 : 0;
+}
+
+bool same_bytes(const wchar_t* one, const wchar_t* other) {
+    const HANDLE a = CreateFileW(one, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE b = CreateFileW(other, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    bool same = a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE;
+    static constinit BYTE chunk_a[4096] = {}, chunk_b[4096] = {};
+    while (same) {
+        DWORD read_a = 0, read_b = 0;
+        same = ReadFile(a, chunk_a, sizeof chunk_a, &read_a, nullptr) &&
+               ReadFile(b, chunk_b, sizeof chunk_b, &read_b, nullptr) && read_a == read_b;
+        for (DWORD i = 0; same && i < read_a; ++i) same = chunk_a[i] == chunk_b[i];
+        if (read_a == 0) break;
+    }
+    if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
+    if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
+    return same;
+}
+
+Replacement::Replacement(const Path& source, const Path& target) : source_(source), target_(target) {
+    with_suffix(target, L".new", staged_);
+    with_suffix(target, L".previous", previous_);
+}
+
+DWORD Replacement::replace(const char*& step) {
+    had_file_ = file_exists(target_);
+    step = "copying the driver into the system's drivers folder";
+    if (file_exists(staged_) && !delete_file(staged_.text)) return GetLastError();
+    if (!CopyFileW(source_.text, staged_.text, FALSE)) return GetLastError();
+    // A file from a CD keeps its READONLY attribute in a copy.
+    SetFileAttributesW(staged_.text, FILE_ATTRIBUTE_NORMAL);
+    if (had_file_) {
+        step = "setting the installed driver's file aside";
+        if (!rename_file(target_.text, previous_.text)) return GetLastError();
+        moved_old_ = true;
+    }
+    step = "putting the new driver's file in place";
+    if (!rename_file(staged_.text, target_.text)) return GetLastError();
+    placed_new_ = true;
+    return 0;
+}
+
+DWORD Replacement::keep() {
+    if (!same_bytes(source_.text, target_.text)) return ERROR_FILE_INVALID;
+    if (moved_old_ && !delete_file(previous_.text)) return GetLastError();
+    return 0;
+}
+
+DWORD Replacement::put_back(const char*& left) {
+    left = nullptr;
+    if (moved_old_) {
+        // The old file back onto its name, over the new one.
+        if (!rename_file(previous_.text, target_.text)) {
+            left = "the old driver is system32\\drivers\\teldo.sys.previous: rename it to teldo.sys";
+            return GetLastError();
+        }
+    } else if (placed_new_ && !had_file_ && !delete_file(target_.text)) {
+        left = "delete system32\\drivers\\teldo.sys, which no service uses now";
+        return GetLastError();
+    }
+    if (file_exists(staged_) && !delete_file(staged_.text)) {
+        left = "delete system32\\drivers\\teldo.sys.new";
+        return GetLastError();
+    }
+    return 0;
+}
+
+}  // namespace teldo::console::setup

@@ -1,0 +1,99 @@
+// The driver's files for its set-up: where the package's driver and the
+// installed one are, what a service's registration names, whose a driver
+// file is, and the installed file replaced by renames that lose nothing.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace teldo::console::setup {
+
+// Paths of at most MAX_PATH characters, as the calls below take them, and
+// room for a suffix.
+struct Path {
+    wchar_t text[MAX_PATH + 32];
+};
+
+// Puts `text` into `path` from `at` on, as much as fits, and its NUL; where
+// it ends.
+std::size_t put_path(Path& path, std::size_t at, const wchar_t* text);
+// `path` with `suffix` after it, into `out`.
+void with_suffix(const Path& path, const wchar_t* suffix, Path& out);
+bool file_exists(const Path& path);
+
+// This package's driver: driver\teldo.sys beside teldo.exe.
+bool package_driver(Path& path);
+// Where Windows keeps it: %SystemRoot%\System32\drivers\teldo.sys. A 32-bit
+// program on 64-bit Windows must reach it with the file system's
+// redirection off (RealSystemFolder).
+bool installed_driver(Path& path);
+
+// Turns the file system's redirection of System32 off for a 32-bit program
+// on 64-bit Windows while it lives, so that System32 is the real one; does
+// nothing elsewhere (Wow64DisableWow64FsRedirection is looked up: Windows
+// 2000 and 32-bit XP have none).
+class RealSystemFolder {
+public:
+    RealSystemFolder();
+    ~RealSystemFolder();
+    RealSystemFolder(const RealSystemFolder&) = delete;
+    RealSystemFolder& operator=(const RealSystemFolder&) = delete;
+
+private:
+    void* old_ = nullptr;
+    bool off_ = false;
+};
+
+// A service's image path as a file name: "\SystemRoot\...", "%SystemRoot%\..."
+// and a path relative to the Windows folder (as regedt32 registrations have
+// them) start at the Windows folder, "\??\C:\..." is "C:\...". False for a
+// form that names no file of a drive (\Device\...).
+bool image_file(const wchar_t* image, Path& file);
+
+// The file version of `path`, or false.
+bool file_version(const wchar_t* path, DWORD& high, DWORD& low);
+
+// Whose driver file `path` is: ours (our product name), another maker's (a
+// version resource naming another product, or none), or unknown (it cannot
+// be read). A missing file is `missing`.
+enum class Maker { ours, another, unknown, missing };
+Maker maker_of(const wchar_t* path);
+
+// 32 or 64 for a driver file made for the x86 or the x64 processor, 0 when
+// that cannot be told.
+int driver_bits(const wchar_t* path);
+
+// Whether two files hold the same bytes.
+bool same_bytes(const wchar_t* one, const wchar_t* other);
+
+// The installed driver's file replaced by the package's. The new file is
+// copied beside it first (teldo.sys.new, READONLY cleared), then the old
+// one is renamed to teldo.sys.previous and the new one onto its name: a
+// rename works while the old image is still mapped, and nothing is ever
+// overwritten in place. The old file goes only after keep() has verified
+// the install.
+class Replacement {
+public:
+    Replacement(const Path& source, const Path& target);
+    // A teldo.sys.previous from an install that could not put it back: it
+    // may be the only copy of the old driver, so nothing proceeds past it.
+    bool stale_previous() const { return file_exists(previous_); }
+    // 0, or the error of the step named in `step`.
+    DWORD replace(const char*& step);
+    // The install worked: the new file verified against the package's, the
+    // old one deleted. 0, or the error.
+    DWORD keep();
+    // Back to the old file (or to none), by renaming; 0 when verified, else
+    // the error, with what is left said in `left`.
+    DWORD put_back(const char*& left);
+    const Path& previous() const { return previous_; }
+
+private:
+    const Path& source_;
+    const Path& target_;
+    Path staged_, previous_;
+    bool had_file_ = false, moved_old_ = false, placed_new_ = false;
+};
+
+}  // namespace teldo::console::setup

@@ -205,6 +205,28 @@ TEST_F(LibraryDevice, TeldoxWordsDwordsAndBlocksOnTheSimulatedBus) {
     EXPECT_EQ(TELDOX_Close(), 6u);
 }
 
+// The threads of the test below and what they share.
+struct TeldoxThreads {
+    volatile LONG running = 2;
+    volatile LONG bad_reads = 0, last_bad = 0;
+};
+DWORD WINAPI open_and_close(void* data) {
+    auto& shared = *static_cast<TeldoxThreads*>(data);
+    for (int i = 0; i < 2000; ++i) TELDOX_Open(), TELDOX_Close();
+    InterlockedDecrement(&shared.running);
+    return 0;
+}
+DWORD WINAPI read_meanwhile(void* data) {
+    auto& shared = *static_cast<TeldoxThreads*>(data);
+    unsigned long value = 0;
+    while (shared.running > 0) {
+        const unsigned long error = TELDOX_Read(0x300, 1, &value);
+        if (error != 0 && error != ERROR_INVALID_HANDLE && error != ERROR_ACCESS_DENIED)
+            InterlockedIncrement(&shared.bad_reads), InterlockedExchange(&shared.last_bad, static_cast<LONG>(error));
+    }
+    return 0;
+}
+
 // TELDOX.dll's one handle under threads: two threads open and close it over
 // and over beside a third that reads. Every read finds the device open (0),
 // closed (6) or, under Wine, whose close reaches the driver after the next
@@ -212,29 +234,10 @@ TEST_F(LibraryDevice, TeldoxWordsDwordsAndBlocksOnTheSimulatedBus) {
 // it; and no handle is left holding the device. Unloaded with the device
 // open, TELDOX.dll frees it.
 TEST_F(LibraryDevice, TeldoxKeepsOneHandleAcrossThreadsAndUnloading) {
-    struct Shared {
-        volatile LONG running = 2;
-        volatile LONG bad_reads = 0, last_bad = 0;
-    } shared;
-    auto opener = [](void* data) -> DWORD {
-        auto& shared = *static_cast<Shared*>(data);
-        for (int i = 0; i < 2000; ++i) TELDOX_Open(), TELDOX_Close();
-        InterlockedDecrement(&shared.running);
-        return 0;
-    };
-    auto reader = [](void* data) -> DWORD {
-        auto& shared = *static_cast<Shared*>(data);
-        unsigned long value = 0;
-        while (shared.running > 0) {
-            const unsigned long error = TELDOX_Read(0x300, 1, &value);
-            if (error != 0 && error != ERROR_INVALID_HANDLE && error != ERROR_ACCESS_DENIED)
-                InterlockedIncrement(&shared.bad_reads), InterlockedExchange(&shared.last_bad, static_cast<LONG>(error));
-        }
-        return 0;
-    };
-    HANDLE threads[] = {CreateThread(nullptr, 0, opener, &shared, 0, nullptr),
-                        CreateThread(nullptr, 0, opener, &shared, 0, nullptr),
-                        CreateThread(nullptr, 0, reader, &shared, 0, nullptr)};
+    TeldoxThreads shared;
+    HANDLE threads[] = {CreateThread(nullptr, 0, open_and_close, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, open_and_close, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, read_meanwhile, &shared, 0, nullptr)};
     for (HANDLE thread : threads) ASSERT_NE(thread, nullptr);
     WaitForMultipleObjects(3, threads, TRUE, INFINITE);
     for (HANDLE thread : threads) CloseHandle(thread);

@@ -12,6 +12,9 @@
 //   teldo_probe unload-teldox        load TELDOX.dll, open the device through it,
 //                                    unload it with the device open, print
 //                                    "unloaded", then wait until standard input ends
+//   teldo_probe hold-service         open the service TELDO, as the Services window
+//                                    does, print "held", keep it open until
+//                                    standard input ends
 //   teldo_probe status               the port driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 // The limits are multiplied by TELDO_WAIT_FACTOR, as the tests' own are.
@@ -138,8 +141,19 @@ int main(int argc, char** argv) {
         wait_until_input_ends();
         return 0;
     }
+    if (argc == 2 && std::strcmp(mode, "hold-service") == 0) {
+        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        const SC_HANDLE service = manager ? OpenServiceW(manager, L"TELDO", SERVICE_QUERY_STATUS) : nullptr;
+        if (!service) return 3;
+        std::printf("held\n");
+        std::fflush(stdout);
+        wait_until_input_ends();
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return 0;
+    }
     std::fprintf(stderr,
                  "usage: teldo_probe rw PORT VALUE | hold | race EVENT PORT VALUE |"
-                 " retry PORT VALUE MS | unload-teldox | status\n");
+                 " retry PORT VALUE MS | unload-teldox | hold-service | status\n");
     return 2;
 }

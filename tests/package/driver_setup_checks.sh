@@ -134,7 +134,22 @@ for step in install "install again"; do
     { echo "driver set-up: $step from a read-only package failed: $said" >&2; exit 1; }
 done
 
-expect "remove" 0 "removed" driver remove
+# A program holding the service open, as the Services window does, across a
+# remove: the service is marked for deletion until it lets go, and an
+# install meanwhile explains why it cannot, before it copies anything.
+probe=$(dirname "$test_program")/teldo_probe.exe
+exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
+deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
+until grep -q held "$work/hold-service.out" 2>/dev/null || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
+expect "remove while the service is held open" 0 "its service goes when the program" driver remove
+expect "an install while the service is marked for deletion" 1 "close the Services window" driver install
+[ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
+  { echo "driver set-up: an install into a service marked for deletion copied the driver" >&2; exit 1; }
+exec {service_holder}>&-
+wait
+
+deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
+until [ -z "$(registry | grep -v 'Unable to find')" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
 [ -z "$(registry | grep -v 'Unable to find')" ] && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: remove left the service or its file" >&2; registry >&2; exit 1; }
 expect "remove again" 0 "not installed: nothing to remove" driver remove

@@ -46,6 +46,14 @@ wait $x64_suite || status=$?
 echo
 echo "== The x64 suite ($build_dir/x64)"
 cat "$build_dir/x64/ctest.log"
+# The win32 teldo.exe on 64-bit Windows, where both Wines run (elsewhere the
+# emulated PC of scripts/test-x86.sh runs it).
+if wine_runs_here win32 2>/dev/null && wine_runs_here win64 2>/dev/null; then
+  echo
+  echo "== The win32 teldo.exe under WOW64"
+  "$source_dir/tests/package/wow64_check.sh" "$build_dir"/x86/Brenvo-*-win32.zip "$build_dir"/x64/Brenvo-*-win64.zip \
+    "$build_dir/wow64-check" "$build_dir/x64/wineprefix-fresh" || status=1
+fi
 for note in "${notes[@]}"; do
   echo
   echo "NOTE: $note"

@@ -8,8 +8,9 @@
 # fresh prefix kept in the image, are made ready by
 # scripts/prepare-prefix.sh and started as scripts/test.sh does; then CTest
 # runs, and its output (ctest.log), its files and the report go back to the
-# shared tree. Whatever else the suite writes vanishes at power-off. Exits
-# with CTest's status.
+# shared tree. Whatever else the suite writes vanishes at power-off. Then the
+# win32 teldo.exe under WOW64 (tests/package/wow64_check.sh). Exits with
+# CTest's status, or 1 when that check fails.
 # Usage: job.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=${1:?usage: job.sh SOURCE_DIR BUILD_DIR}
@@ -78,6 +79,10 @@ done
 
 status=0
 run_suite x86 || status=$?
+# The win32 teldo.exe on 64-bit Windows, in a copy of the image's 64-bit prefix.
+echo "== The win32 teldo.exe under WOW64" | tee -a "$tree/ctest.log"
+"$source_dir/tests/package/wow64_check.sh" "$tree"/Brenvo-*-win32.zip "$build_dir"/x64/Brenvo-*-win64.zip \
+  /var/tmp/wow64-check /var/lib/brenvo/win64-prefix 2>&1 | tee -a "$tree/ctest.log" || status=1
 rm -rf "$shared_tree/report"
 cp -r "$tree/ctest.log" "$tree/report" "$tree/Testing" $shared_tree/
 [ ! -f "$tree/report.md" ] || cp "$tree/report.md" $shared_tree/

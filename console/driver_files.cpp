@@ -58,8 +58,8 @@ bool no_version_resource(DWORD error) {
            error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_BAD_EXE_FORMAT || error == ERROR_BAD_FORMAT;
 }
 
-// Keeps trying a file operation that may meet a READONLY attribute: clears
-// it and tries once more.
+// A file operation on `path`; refused for a READONLY attribute there, it is
+// tried once more with the attribute cleared.
 template <class Operation>
 bool despite_readonly(const wchar_t* path, Operation operation) {
     if (operation()) return true;

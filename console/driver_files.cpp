@@ -73,10 +73,6 @@ bool despite_readonly(const wchar_t* path, Operation operation) {
     return operation();
 }
 
-bool delete_file(const wchar_t* path) {
-    return despite_readonly(path, [path] { return DeleteFileW(path) != 0; });
-}
-
 bool rename_file(const wchar_t* from, const wchar_t* to) {
     return despite_readonly(to, [from, to] { return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0; });
 }
@@ -93,6 +89,10 @@ std::size_t put_path(Path& path, std::size_t at, const wchar_t* text) {
 void with_suffix(const Path& path, const wchar_t* suffix, Path& out) { put_path(out, put_path(out, 0, path.text), suffix); }
 
 bool file_exists(const Path& path) { return GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES; }
+
+bool delete_file(const wchar_t* path) {
+    return despite_readonly(path, [path] { return DeleteFileW(path) != 0; });
+}
 
 bool package_driver(Path& path) {
     const DWORD length = GetModuleFileNameW(nullptr, path.text, MAX_PATH);

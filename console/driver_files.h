@@ -21,6 +21,8 @@ std::size_t put_path(Path& path, std::size_t at, const wchar_t* text);
 // `path` with `suffix` after it, into `out`.
 void with_suffix(const Path& path, const wchar_t* suffix, Path& out);
 bool file_exists(const Path& path);
+// Deletes a file; one that is READONLY has the attribute cleared first.
+bool delete_file(const wchar_t* path);
 
 // This package's driver: driver\teldo.sys beside teldo.exe.
 bool package_driver(Path& path);

@@ -50,13 +50,9 @@ int remove() {
     if (!registered.text[0]) put_path(registered, 0, target.text);
     // Only the file the service registered, and only ours (not_ours said so
     // or found none there).
-    if (registered.text[0] && maker_of(registered.text) == Maker::ours && !DeleteFileW(registered.text)) {
-        const DWORD error = GetLastError();
-        SetFileAttributesW(registered.text, FILE_ATTRIBUTE_NORMAL);
-        if (!DeleteFileW(registered.text))
-            return failure("the service is gone, but its driver file stays", error,
-                           "delete it by hand once Windows has unloaded it (after a restart at the latest)");
-    }
+    if (registered.text[0] && maker_of(registered.text) == Maker::ours && !delete_file(registered.text))
+        return failure("the service is gone, but its driver file stays", GetLastError(),
+                       "delete it by hand once Windows has unloaded it (after a restart at the latest)");
     if (marked) {
         out.put("The TELDO port driver is stopped and its file deleted; its service goes when the program that\r\n"
                 "has it open ends (close the Services window), or at the next restart.\r\n");

@@ -120,20 +120,26 @@ constexpr Work check(const Request& request) {
 }
 
 // What the fault plan does to a well-formed request: fail it, serve a read
-// with nothing, or leave it alone. Takes its turn from the plan.
+// with nothing, or leave it alone; it takes its turn from the plan. A
+// request that breaks a rule takes no turn.
 enum class Fault : std::uint8_t { none, fail, empty };
 constexpr Fault take_fault(diag::FaultPlan& faults, const Work& work) {
+    if (work.refusal != Outcome::done) return Fault::none;
     if (faults.fail_next != 0) return --faults.fail_next, Fault::fail;
     if (work.read && faults.empty_next_reads != 0) return --faults.empty_next_reads, Fault::empty;
     return Fault::none;
 }
 
-// Serves well-formed work on `bus`, which performs the port cycles: `bool
-// in(port, value&)`, `bool out(port, value)`, `bool read_block(block,
-// data)` and `bool write_block(block, data)`, false when it does not open a
-// port (then nothing reached a port).
+// Serves checked work with the fault plan's verdict on `bus`: a refusal or
+// a planned fault touches neither bus nor buffer. `bus` performs the port
+// cycles: `bool in(port, value&)`, `bool out(port, value)`, `bool
+// read_block(block, data)` and `bool write_block(block, data)`, false when
+// it does not open a port (then nothing reached a port).
 template <class Bus>
-constexpr Reply perform(Bus& bus, const Work& work, const Request& request) {
+constexpr Reply perform(Bus& bus, const Work& work, Fault fault, const Request& request) {
+    if (work.refusal != Outcome::done) return {work.refusal, 0};
+    if (fault == Fault::fail) return {Outcome::injected, 0};
+    if (fault == Fault::empty) return {Outcome::done, 0};
     constexpr Reply refused{Outcome::refused_port, 0};
     if (work.is_block) {
         if (!work.read)
@@ -153,13 +159,7 @@ constexpr Reply perform(Bus& bus, const Work& work, const Request& request) {
 template <class Bus>
 constexpr Reply serve(Bus& bus, diag::FaultPlan& faults, const Request& request) {
     const Work work = check(request);
-    if (work.refusal != Outcome::done) return {work.refusal, 0};
-    switch (take_fault(faults, work)) {
-        case Fault::fail: return {Outcome::injected, 0};
-        case Fault::empty: return {Outcome::done, 0};
-        case Fault::none: break;
-    }
-    return perform(bus, work, request);
+    return perform(bus, work, take_fault(faults, work), request);
 }
 
 // The last requests received, oldest first once read out.

@@ -66,10 +66,9 @@ NTSTATUS read_ports(HANDLE key, Settings& settings, windows::PortWindows& window
 
 // The service key's subkey Status, made volatile so that nothing in it
 // survives a restart of Windows, even one that never unloaded the driver.
-// A Status key that
-// is already there (volatile or not: the registry does not say) is deleted
-// and made again, since an existing key keeps the options it was made
-// with. Null when that fails.
+// A Status key that is already there (volatile or not: the registry does
+// not say) is deleted and made again, since an existing key keeps the
+// options it was made with. Null when that fails.
 HANDLE create_volatile_status(HANDLE service) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"Status");

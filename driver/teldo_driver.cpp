@@ -125,19 +125,13 @@ Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT
         StateGuard guard;
         from_holder = file != nullptr && file == state.holder;
         entry = state.log.add(request, from_holder);
-        if (from_holder && work.refusal == Outcome::done) fault = take_fault(state.faults, work);
+        if (from_holder) fault = take_fault(state.faults, work);
     }
     Completion completion{STATUS_ACCESS_DENIED};  // a handle the device was not granted to
     if (from_holder) {
-        Reply reply{work.refusal, 0};
-        if (work.refusal == Outcome::done) {
-            if (fault == Fault::fail) {
-                reply = {Outcome::injected, 0};
-            } else if (fault == Fault::none) {
-                teldo::bus::RealBus real_bus(port_windows);
-                reply = settings.real_ports ? perform(real_bus, work, request) : perform(state.ports, work, request);
-            }
-        }
+        teldo::bus::RealBus real_bus(port_windows);
+        const Reply reply = settings.real_ports ? perform(real_bus, work, fault, request)
+                                                : perform(state.ports, work, fault, request);
         completion = {status_of(reply.outcome), reply.returned};
     }
     StateGuard guard;

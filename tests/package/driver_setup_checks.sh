@@ -4,26 +4,12 @@
 # key, which a refused or failed install must leave exactly as it was. Ends
 # with the driver removed.
 
-# teldo.exe's exit code and its output (both streams, without CRs) in $said.
-teldo() {
-  local code=0
-  said=$(cd "$package" && wine teldo.exe "$@" 2>&1) || code=$?
-  said=$(tr -d '\r' <<<"$said")
-  return $code
-}
+source "$(dirname "${BASH_SOURCE[0]}")/teldo_runs.sh"
+# The package's teldo.exe: its exit code, its output in $said.
+teldo() { teldo_in "$package" wine "$@"; }
 # CHECK_NAME EXPECTED_EXIT TEXT ARGUMENTS...: runs teldo ARGUMENTS, which must
 # end with EXPECTED_EXIT and say TEXT.
-expect() {
-  local name=$1 exit_code=$2 text=$3 code=0
-  shift 3
-  teldo "$@" || code=$?
-  if [ "$code" != "$exit_code" ] || ! grep -qF -- "$text" <<<"$said"; then
-    echo "driver set-up: $name: teldo $* ended with $code (not $exit_code), saying:" >&2
-    echo "$said" >&2
-    echo "(expected it to say: $text)" >&2
-    exit 1
-  fi
-}
+expect() { expect_teldo "driver set-up: $1" "$2" "$3" "$package" wine "${@:4}"; }
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TELDO'
 registry() { wine reg query "$service_key" /s 2>&1 | tr -d '\r' | grep -v '^$' || true; }
 unchanged_since() {
@@ -49,7 +35,7 @@ printf '\xc4\x01' | dd of="$junk/driver/teldo.sys" bs=1 seek=$((pe_header + 4)) 
 failed_start() {
   local before code=0
   before=$(registry)
-  said=$(cd "$junk" && wine teldo.exe driver install 2>&1) || code=$?
+  teldo_in "$junk" wine driver install || code=$?
   [ $code = 1 ] && grep -q "failed while starting the driver" <<<"$said" ||
     { echo "driver set-up: $1: a driver that cannot start ended with $code: $said" >&2; exit 1; }
   unchanged_since "$before" "$1: a failed start"
@@ -61,7 +47,7 @@ expect "status, nothing installed" 1 "not installed" driver status
 # from another package) is never installed.
 other_package "$work/planted-package" "$WINEPREFIX/drive_c/windows/system32/drivers/mountmgr.sys"
 before=$(registry)
-said=$(cd "$work/planted-package" && wine teldo.exe driver install 2>&1 | tr -d '\r') || true
+teldo_in "$work/planted-package" wine driver install || true
 grep -q "is not this package's driver" <<<"$said" ||
   { echo "driver set-up: a planted driver file was not refused: $said" >&2; exit 1; }
 unchanged_since "$before" "an install of a planted driver"
@@ -130,8 +116,8 @@ readonly=$work/readonly-package
 other_package "$readonly" "$package/driver/teldo.sys"
 chmod a-w "$readonly/driver/teldo.sys"
 for step in install "install again"; do
-  said=$(cd "$readonly" && wine teldo.exe driver install 2>&1 | tr -d '\r') ||
-    { echo "driver set-up: $step from a read-only package failed: $said" >&2; exit 1; }
+  expect_teldo "driver set-up: $step from a read-only package" 0 "installed and running" "$readonly" wine \
+    driver install
 done
 
 # A program holding the service open, as the Services window does, across a
@@ -140,7 +126,10 @@ done
 probe=$(dirname "$test_program")/teldo_probe.exe
 exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
 deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
-until grep -q held "$work/hold-service.out" 2>/dev/null || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
+until grep -q held "$work/hold-service.out" 2>/dev/null; do
+  [ $SECONDS -lt $deadline ] || { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
+  sleep 0.2
+done
 expect "remove while the service is held open" 0 "its service goes when the program" driver remove
 expect "an install while the service is marked for deletion" 1 "close the Services window" driver install
 [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||

@@ -32,20 +32,13 @@ else
   wineserver -w
 fi
 
+source "$(dirname "${BASH_SOURCE[0]}")/teldo_runs.sh"
 # ARCH TEXT EXIT ARGUMENTS...: that package's teldo.exe must end with EXIT
 # and say TEXT.
 expect() {
-  local arch=$1 text=$2 exit_code=$3 folder=$win32 loader=/usr/lib/wine/wine code=0 said
-  shift 3
-  [ "$arch" = win64 ] && folder=$win64 loader=/usr/lib/wine/wine64
-  said=$(cd "$folder" && "$loader" teldo.exe "$@" 2>&1) || code=$?
-  said=$(tr -d '\r' <<<"$said")
-  if [ "$code" != "$exit_code" ] || ! grep -qF -- "$text" <<<"$said"; then
-    echo "WOW64: the $arch teldo.exe $* ended with $code (not $exit_code), saying:" >&2
-    echo "$said" >&2
-    echo "(expected it to say: $text)" >&2
-    exit 1
-  fi
+  local folder=$win32 loader=/usr/lib/wine/wine
+  [ "$1" = win64 ] && folder=$win64 loader=/usr/lib/wine/wine64
+  expect_teldo "WOW64: the $1 teldo.exe" "$3" "$2" "$folder" "$loader" "${@:4}"
 }
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TELDO'
 registry() { /usr/lib/wine/wine64 reg query "$service_key" /s 2>&1 | tr -d '\r'; }

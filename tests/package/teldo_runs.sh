@@ -1,0 +1,27 @@
+# Sourced by the package's set-up checks: runs of a package's teldo.exe and
+# what they must say.
+
+# FOLDER LOADER ARGUMENTS...: runs FOLDER's teldo.exe with LOADER (a Wine
+# loader or the wine function); returns its exit code, with its output (both
+# streams, without CRs) in $said.
+teldo_in() {
+  local folder=$1 loader=$2 code=0
+  shift 2
+  said=$(cd "$folder" && "$loader" teldo.exe "$@" 2>&1) || code=$?
+  said=$(tr -d '\r' <<<"$said")
+  return $code
+}
+
+# WHAT EXPECTED_EXIT TEXT FOLDER LOADER ARGUMENTS...: that run must end with
+# EXPECTED_EXIT and say TEXT; otherwise it says so, as WHAT, and exits 1.
+expect_teldo() {
+  local what=$1 exit_code=$2 text=$3 code=0
+  shift 3
+  teldo_in "$@" || code=$?
+  if [ "$code" != "$exit_code" ] || ! grep -qF -- "$text" <<<"$said"; then
+    echo "$what: teldo ${*:3} ended with $code (not $exit_code), saying:" >&2
+    echo "$said" >&2
+    echo "(expected it to say: $text)" >&2
+    exit 1
+  fi
+}

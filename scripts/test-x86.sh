@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The x86 suite, every test of it, against the x86 build that goes into the
-# win32 zip (BUILD_DIR/x86), under real 32-bit Wine: natively where this
-# machine runs 32-bit x86 code (scripts/wine-support.sh), otherwise inside an
-# emulated PC, a Debian 12 guest with 32-bit Wine made once from Debian's
+# win32 zip (BUILD_DIR/x86), under real 32-bit Wine: natively where it runs
+# here (scripts/wine-support.sh: 32-bit x86 code runs, and wine32:i386 could
+# be installed), otherwise inside an emulated PC, a Debian 12 guest with 32-bit Wine made once from Debian's
 # packages and cached outside the checkout (scripts/x86-guest/). The build
 # tree is shared with the guest at its own path and CTest's output comes back
 # through it (BUILD_DIR/x86/ctest.log). Exits with the suite's status.
@@ -15,7 +15,8 @@ set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$source_dir/scripts/wine-support.sh"
 
-if runs_32bit_x86_code; then
+"$source_dir/scripts/install-packages.sh"
+if wine_runs_here win32 2>/dev/null; then
   source "$source_dir/scripts/built-session.sh"
   start_display
   boot_tree x86
@@ -23,7 +24,8 @@ if runs_32bit_x86_code; then
   exit
 fi
 
-echo "This machine does not run 32-bit x86 code: the x86 suite runs in an emulated PC"
+echo "32-bit Wine does not run here: the x86 suite runs in an emulated PC"
+wine_runs_here win32 || true
 build_dir=${1:-$source_dir/build}
 guest=$("$source_dir/scripts/x86-guest/build-guest.sh")
 "$source_dir/scripts/install-packages.sh" --x86-guest

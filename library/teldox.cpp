@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #define TELDOX_API __declspec(dllexport)
+#include "port_program.h"
 #include "teldo_protocol.h"
 #include "teldox.h"
 
@@ -27,10 +28,12 @@ public:
     DeviceLock& operator=(const DeviceLock&) = delete;
 };
 
-// A block write's input is its header and its elements in one buffer. It is
-// kept here rather than on the caller's stack (up to 64 KiB); the device's
-// lock guards it too.
+// A block write's input is its header and its elements in one buffer, and a
+// program's request and reply take two more. They are kept here rather than
+// on the caller's stack (up to 64 KiB); the device's lock guards them too.
 std::uint8_t write_buffer[sizeof(teldo::BlockHeader) + teldo::max_block_bytes];
+std::uint8_t program_reply[teldo::program::output_length(teldo::program::max_operations)];
+static_assert(sizeof write_buffer >= teldo::program::input_length(teldo::program::max_operations));
 
 // The request's outcome as the caller sees it: 0, or the system's error.
 unsigned long control(std::uint32_t code, const void* input, DWORD input_length, void* output,
@@ -167,4 +170,40 @@ extern "C" unsigned long WINAPI TELDOX_WriteBlock(unsigned short port, int width
     const DeviceLock lock;
     if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     return write_block(block, static_cast<const std::uint8_t*>(buffer));
+}
+
+extern "C" unsigned long WINAPI TELDOX_Run(const TELDOX_OP* ops, unsigned long count, unsigned long* results,
+                                           unsigned long* done) {
+    namespace program = teldo::program;
+    static_assert(sizeof(TELDOX_OP) == program::operation_bytes);
+    if (ops == nullptr || results == nullptr || done == nullptr || count == 0 || count > program::max_operations)
+        return ERROR_INVALID_PARAMETER;
+    *done = 0;
+    for (unsigned long i = 0; i < count; ++i) results[i] = 0;
+    const DeviceLock lock;
+    // The request is built, and checked whole with the driver's own rules,
+    // before the device is looked at: a program that breaks one is never sent.
+    program::store_header(write_buffer, count);
+    for (unsigned long i = 0; i < count; ++i)
+        program::store_operation(write_buffer + program::input_length(i),
+                                 {ops[i].op, ops[i].width, ops[i].port, static_cast<std::uint32_t>(ops[i].a),
+                                  static_cast<std::uint32_t>(ops[i].b), static_cast<std::uint32_t>(ops[i].c)});
+    const std::uint32_t input_bytes = program::input_length(count), output_bytes = program::output_length(count);
+    if (program::check(write_buffer, input_bytes, output_bytes) != count) return ERROR_INVALID_PARAMETER;
+    if (port_device == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    DWORD returned;
+    if (const unsigned long error =
+            control(teldo::IOCTL_PORT_RUN, write_buffer, input_bytes, program_reply, output_bytes, returned))
+        return error;
+    const program::ReplyHeader reply = program::load_reply_header(program_reply);
+    const bool stopped = reply.stopped != program::not_stopped;
+    // A reply that does not add up is no program's: nothing of it is taken.
+    if (returned != output_bytes || reply.done > count || (stopped && reply.stopped != reply.done) ||
+        (!stopped && reply.done != count))
+        return ERROR_READ_FAULT;
+    const unsigned long filled = stopped ? reply.done + 1ul : reply.done;
+    for (unsigned long i = 0; i < filled; ++i)
+        results[i] = teldo::load_element(program_reply + program::output_length(i), 4);
+    *done = reply.done;
+    return stopped ? ERROR_TIMEOUT : 0;
 }

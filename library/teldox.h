@@ -38,6 +38,40 @@ TELDOX_API unsigned long __stdcall TELDOX_ReadBlock(unsigned short port, int wid
 TELDOX_API unsigned long __stdcall TELDOX_WriteBlock(unsigned short port, int width, int same_port,
                                                      const void* buffer, unsigned long count);
 
+// A port program: a card's handshake run whole in one request, with no
+// other program's or request's cycle between its operations. Each
+// operation is 16 bytes; `a`, `b` and `c` are 0 where the op does not use
+// them, and values, masks and bits fit the width.
+//   TELDOX_OP_READ    reads `port`; its result is the value
+//   TELDOX_OP_WRITE   writes `a` to `port`
+//   TELDOX_OP_MODIFY  reads v, writes (v & ~a) | (b & a); its result is v
+//   TELDOX_OP_WAIT    waits `a` microseconds, 1 to 1,000 (port and width 0)
+//   TELDOX_OP_POLL    reads until (v & a) == b, for at most `c` microseconds
+//                     (1 to 10,000); its result is the last v
+typedef struct TELDOX_OP {
+    unsigned char op;
+    unsigned char width;  // 1, 2 or 4 bytes; 0 for a wait
+    unsigned short port;  // aligned to the width
+    unsigned long a, b, c;
+} TELDOX_OP;
+#define TELDOX_OP_READ 1
+#define TELDOX_OP_WRITE 2
+#define TELDOX_OP_MODIFY 3
+#define TELDOX_OP_WAIT 4
+#define TELDOX_OP_POLL 5
+
+// Runs `count` operations (1 to 256; waits and poll limits 50,000 us in
+// all) as one program, after checking it whole: it runs whole or not at
+// all. `results` gets one value an operation (0 for writes and waits, and
+// for operations that did not run), `*done` how many ran to their end.
+// Returns 0 when every operation ran; 1460 (ERROR_TIMEOUT) when a poll
+// timed out, with `*done` its index and its last value in `results`; 87
+// for a program that breaks a rule (nothing is sent); 6 when the device is
+// not open; 5 when a port is outside the driver's windows (no cycle ran);
+// 1 when the driver knows no programs.
+TELDOX_API unsigned long __stdcall TELDOX_Run(const TELDOX_OP* ops, unsigned long count, unsigned long* results,
+                                              unsigned long* done);
+
 #ifdef __cplusplus
 }
 #endif

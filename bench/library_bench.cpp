@@ -8,7 +8,10 @@
 // Then, through TELDOX.dll, a block read of 4,096 ports against single byte
 // reads (the very request TELDO_RD sends), interleaved the same way: how
 // many bytes of a block cost what one single read does, and a block's byte
-// over a TELDO_RD call.
+// over a TELDO_RD call. Last, a program of 256 operations, writes and reads
+// alternating, through TELDOX_Run against the same operations as single
+// TELDOX_Write and TELDOX_Read calls, per operation, and whether a program's
+// operation costs at most 1/50 of a single call.
 #include <windows.h>
 
 #include <cstdio>
@@ -151,6 +154,82 @@ bool compare_blocks(double teldo_rd_ns) {
     return true;
 }
 
+// The 256 operations of a program, writes and reads alternating, against
+// the same operations as single TELDOX_Write and TELDOX_Read calls: rounds of
+// one program and one batch of single calls, the first of the two
+// alternating, timed per operation. False when TELDOX.dll cannot open the
+// device; says so, and gives no figure, when the driver runs no programs.
+bool compare_programs() {
+    HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
+    const auto open = reinterpret_cast<decltype(&TELDOX_Open)>(bind("TELDOX_Open"));
+    const auto read = reinterpret_cast<decltype(&TELDOX_Read)>(bind("TELDOX_Read"));
+    const auto write = reinterpret_cast<decltype(&TELDOX_Write)>(bind("TELDOX_Write"));
+    const auto run = reinterpret_cast<decltype(&TELDOX_Run)>(bind("TELDOX_Run"));
+    const auto close = reinterpret_cast<decltype(&TELDOX_Close)>(bind("TELDOX_Close"));
+    if (!open || !read || !write || !close) return false;
+    if (!run) {
+        std::printf("TELDOX.dll has no TELDOX_Run: no figures for programs\n");
+        return true;
+    }
+    if (!teldo::test::poll(5000, [&] { return open() == 0; })) return false;
+
+    constexpr unsigned long operations = 256;
+    static TELDOX_OP program[operations];
+    static unsigned long results[operations];
+    const auto port = [](unsigned long i) { return static_cast<unsigned short>(0x300 + i / 2); };
+    for (unsigned long i = 0; i < operations; ++i)
+        program[i] = i % 2 == 0 ? TELDOX_OP{TELDOX_OP_WRITE, 1, port(i), i / 2 & 0xFF, 0, 0}
+                                : TELDOX_OP{TELDOX_OP_READ, 1, port(i), 0, 0, 0};
+    unsigned long done = 0, failure = 0;
+    if (const unsigned long error = run(program, operations, results, &done)) {
+        close();
+        std::printf("TELDOX_Run returned %lu%s: no figures for programs\n", error,
+                    error == ERROR_INVALID_FUNCTION ? " (the driver runs no programs)" : "");
+        return true;
+    }
+    const auto program_ns = [&] {
+        const double start = now_ns();
+        if (const unsigned long error = run(program, operations, results, &done)) failure = error;
+        return (now_ns() - start) / operations;
+    };
+    const auto single_ns = [&] {
+        unsigned long value = 0, error = 0;
+        const double start = now_ns();
+        for (unsigned long i = 0; i < operations; i += 2) {
+            error |= write(port(i), 1, i / 2 & 0xFF);
+            error |= read(port(i), 1, &value);
+        }
+        const double elapsed = now_ns() - start;
+        if (error) failure = error;
+        return elapsed / operations;
+    };
+    for (int i = 0; i < 5; ++i) program_ns(), single_ns();
+    const Rounds rounds = interleave(
+        program_ns, single_ns, [](double in_program, double single) { return single / in_program; }, 200, 50,
+        time_limit_s / 3);
+    close();
+    std::printf("%zu rounds in %.1f s, each a program of %lu operations (writes and reads alternating)\n"
+                "through TELDOX_Run and the same operations as single TELDOX_Write and TELDOX_Read\n"
+                "calls, the first of the two alternating; per operation, the median round:\n",
+                rounds.ratios.size(), rounds.seconds, operations);
+    if (failure) std::printf("  (a call failed during the rounds, error %lu: the figures are not valid)\n", failure);
+    print_time("single call", bench::spread(rounds.second));
+    const bench::Spread operation = bench::spread(rounds.first);
+    std::printf("  %-20s %7.3f us  (interquartile range %.3f to %.3f us)\n", "program operation",
+                operation.median / 1000, operation.lower_quartile / 1000, operation.upper_quartile / 1000);
+    bench::print_ratio("single / program", rounds.ratio, wanted_precision, "the time");
+    // The goal, a program's operation at most 1/50 of a single call, is a
+    // ratio single / program of at least 50; its interval may reach across.
+    constexpr double goal = 50;
+    const bench::Spread& ratio = rounds.ratio;
+    std::printf("  %-20s %9.5f   (an operation of the program over a single call; the goal: at most %.2f:\n"
+                "                                 %s%s)\n",
+                "program / single", 1 / ratio.median, 1 / goal, ratio.median >= goal ? "met" : "not met",
+                ratio.median_low < goal && goal <= ratio.median_high ? ", but the interval reaches across it" : "");
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -179,6 +258,11 @@ int main() {
     bench::print_ratio("TELDO_RD / raw", rounds.ratio, wanted_precision, "the time");
     std::printf("\n");
     if (!compare_blocks(bench::spread(rounds.first).median)) {
+        std::fprintf(stderr, "cannot open the device through TELDOX.dll\n");
+        return 1;
+    }
+    std::printf("\n");
+    if (!compare_programs()) {
         std::fprintf(stderr, "cannot open the device through TELDOX.dll\n");
         return 1;
     }

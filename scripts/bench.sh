@@ -7,7 +7,9 @@
 #   - the long soak: 1,000,000 write-then-read pairs through TELDO.dll from 8
 #     threads (the soak test program, in its own prefix), requests per second
 #     and elapsed time;
-#   - TELDO_RD against a raw DeviceIoControl on the same handle, and Brenvo's
+#   - TELDO_RD against a raw DeviceIoControl on the same handle, TELDOX.dll's
+#     blocks against single reads, a program of 256 operations through
+#     TELDOX_Run against the same operations as single calls, and Brenvo's
 #     start-up against a minimal window built the same way: interleaved
 #     rounds, medians with their spread (bench/);
 #   - the sizes of Brenvo.exe, teldo.exe, TELDO.dll and the signed teldo.sys.
@@ -57,7 +59,8 @@ echo "  $(thousands $per_second) requests/s: $(thousands $requests) requests (th
 
 cd "$bin"
 echo
-echo "== TELDO_RD against a raw DeviceIoControl on the same handle, and TELDOX.dll's blocks against single reads ($run_arch)"
+echo "== TELDO_RD against a raw DeviceIoControl on the same handle, TELDOX.dll's blocks against single reads," \
+     "and a program through TELDOX_Run against single calls ($run_arch)"
 "$TELDO_BUILD_DIR/wine-run" library_bench.exe | tr -d '\r'
 echo
 echo "== Brenvo's start-up against a minimal window with its manifest, font and common controls ($run_arch)"

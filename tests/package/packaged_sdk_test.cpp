@@ -12,6 +12,7 @@
 
 #include "child_process.h"
 #include "driver_diagnostics.h"
+#include "port_program.h"
 
 namespace teldo::test {
 namespace {
@@ -56,7 +57,8 @@ TEST(PackagedKit, ExampleBuiltForMicrosoftsAbi) {
 }
 
 // The TELDOX example: a word written and read back, then four bytes in one
-// block request read back as two words in another.
+// block request read back as two words in another, then a handshake whose
+// six operations reach the driver as one program request.
 TEST(PackagedKit, TeldoxExampleBothWays) {
     const std::string directory = package_directory();
     ASSERT_FALSE(directory.empty()) << "BRENVO_PACKAGE_DIR names no folder";
@@ -69,12 +71,14 @@ TEST(PackagedKit, TeldoxExampleBothWays) {
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exit_code, 0u) << run.output;
         EXPECT_NE(run.output.find("  0x2211 0x4433\n"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("  status 0x81, data 0x4433, control 0x44 then 0x40\n"), std::string::npos)
+            << run.output;
         const diag::Snapshot seen = diagnostics.snapshot();
         EXPECT_EQ(seen.held, 0u) << "the example left the device open";
-        ASSERT_EQ(seen.recorded, 4u);
+        ASSERT_EQ(seen.recorded, 5u);
         const std::uint32_t codes[] = {IOCTL_PORT_WRITE_BLOCK, IOCTL_PORT_READ_BLOCK, IOCTL_PORT_WRITE_BLOCK,
-                                       IOCTL_PORT_READ_BLOCK};
-        for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(seen.recent[i].code, codes[i]) << i;
+                                       IOCTL_PORT_READ_BLOCK, IOCTL_PORT_RUN};
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(seen.recent[i].code, codes[i]) << i;
     }
 }
 

@@ -65,6 +65,6 @@ build_example() {
   done
 }
 build_example teldo_example TELDO TELDO_Close TELDO_Open TELDO_RD TELDO_WR
-build_example teldox_example TELDOX TELDOX_Close TELDOX_Open TELDOX_Read TELDOX_ReadBlock TELDOX_Write \
-              TELDOX_WriteBlock
+build_example teldox_example TELDOX TELDOX_Close TELDOX_Open TELDOX_Read TELDOX_ReadBlock TELDOX_Run \
+              TELDOX_Write TELDOX_WriteBlock
 echo "The kit's examples built with MinGW and for Microsoft's ABI; each imports its library's names"

@@ -223,10 +223,11 @@ bool compare_programs() {
     // ratio single / program of at least 50; its interval may reach across.
     constexpr double goal = 50;
     const bench::Spread& ratio = rounds.ratio;
-    std::printf("  %-20s %9.5f   (an operation of the program over a single call; the goal: at most %.2f:\n"
-                "                                 %s%s)\n",
+    std::printf("  %-20s %9.5f   (an operation of the program over a single call; the goal, at most %.2f,\n"
+                "                                 is %s%s)\n",
                 "program / single", 1 / ratio.median, 1 / goal, ratio.median >= goal ? "met" : "not met",
-                ratio.median_low < goal && goal <= ratio.median_high ? ", but the interval reaches across it" : "");
+                ratio.median_low < goal && goal <= ratio.median_high ? ", but the ratio's interval reaches across it"
+                                                                      : "");
     return true;
 }
 

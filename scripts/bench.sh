@@ -14,8 +14,9 @@
 #     rounds, medians with their spread (bench/);
 #   - the sizes of Brenvo.exe, teldo.exe, TELDO.dll and the signed teldo.sys.
 # Timings vary with the machine's load, in either direction: compare the
-# figures of one run with each other. Takes six to seven minutes on two
-# processors (the soak about three, the start-up rounds up to two and a half).
+# figures of one run with each other. Takes seven to eight minutes on two
+# processors (the soak about three, the start-up rounds up to two and a half,
+# the program rounds up to half a minute).
 # Usage: scripts/bench.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"

@@ -71,8 +71,6 @@ TEST(PackagedKit, TeldoxExampleBothWays) {
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exit_code, 0u) << run.output;
         EXPECT_NE(run.output.find("  0x2211 0x4433\n"), std::string::npos) << run.output;
-        EXPECT_NE(run.output.find("  status 0x81, data 0x4433, control 0x44 then 0x40\n"), std::string::npos)
-            << run.output;
         const diag::Snapshot seen = diagnostics.snapshot();
         EXPECT_EQ(seen.held, 0u) << "the example left the device open";
         ASSERT_EQ(seen.recorded, 5u);

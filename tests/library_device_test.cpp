@@ -257,8 +257,8 @@ TEST_F(LibraryDevice, TeldoxRunsPortProgramsWhole) {
         EXPECT_EQ(results, c.results);
         const auto snapshot = diagnostics_.snapshot();
         const bool sent = c.error == 0 || c.error == ERROR_TIMEOUT;
-        ASSERT_EQ(snapshot.requests, before + (sent ? 1 : 0));
-        if (sent) {
+        EXPECT_EQ(snapshot.requests, before + (sent ? 1 : 0));
+        if (sent && snapshot.recorded != 0) {
             const RecordedRequest& seen = snapshot.recent[snapshot.recorded - 1];
             EXPECT_EQ(seen.code, teldo::IOCTL_PORT_RUN);
             EXPECT_EQ(seen.input_length, teldo::program::input_length(c.ops.size()));

@@ -1,7 +1,7 @@
 // The port cycles themselves. On x86 they go through the HAL, as the
 // platform asks of drivers there; on x64 the HAL exports no port functions,
 // and the DDK's own inline functions are the single in/out instructions and
-// their rep ins/outs string forms. The two functions sit alone in the
+// their rep ins/outs string forms. The three functions sit alone in the
 // section .portio, where the build's binary check expects every port
 // instruction of the driver, and nowhere else.
 #include "kernel.h"
@@ -83,6 +83,14 @@ __attribute__((section(".portio"), noinline)) void port_block(const windows::Adm
         if (in) store_element(data, block.width, port_in(port, block.width));
         else port_out(port, block.width, load_element(data, block.width));
     }
+}
+
+__attribute__((section(".portio"), noinline)) std::uint32_t port_element(const windows::AdmittedBlock& admitted,
+                                                                         Direction direction, std::uint32_t value) {
+    const Block& element = admitted.block();
+    if (direction == Direction::in) return port_in(element.port, element.width);
+    port_out(element.port, element.width, value);
+    return value;
 }
 
 }  // namespace teldo::bus

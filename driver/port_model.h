@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+#include "port_program.h"
+#include "program_run.h"
 #include "teldo_diagnostics.h"
 #include "teldo_protocol.h"
 
@@ -20,6 +22,7 @@ enum class Outcome : std::uint8_t {
     injected,      // failed on purpose by the fault plan
     refused_port,  // the bus does not open this port (or one of a block's)
     bad_block,     // a block header that breaks a rule, or lengths that do not match it
+    bad_program,   // a program that breaks a rule, or lengths that do not match it
 };
 
 struct Reply {
@@ -63,6 +66,17 @@ public:
                 write(static_cast<std::uint16_t>(block.element_port(i) + byte), *data++);
         return true;
     }
+    // As a bus for run_program().
+    constexpr bool admits(std::uint16_t, std::uint32_t) const { return true; }
+    constexpr std::uint32_t read_element(std::uint16_t port, std::uint32_t width) const {
+        std::uint32_t value = 0;
+        for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | read(static_cast<std::uint16_t>(port + byte));
+        return value;
+    }
+    constexpr void write_element(std::uint16_t port, std::uint32_t width, std::uint32_t value) {
+        for (std::uint32_t byte = 0; byte < width; ++byte, value >>= 8)
+            write(static_cast<std::uint16_t>(port + byte), static_cast<std::uint8_t>(value));
+    }
 
 private:
     std::array<std::uint8_t, 0x10000> inverted_{};
@@ -79,22 +93,28 @@ struct Request {
 };
 
 // What a request asks of the bus once its code, lengths and header are
-// checked: a byte or a block, read or written. A request that breaks a rule
-// carries its refusal instead, and goes no further.
+// checked: a byte or a block, read or written, or a program. A request that
+// breaks a rule carries its refusal instead, and goes no further.
 struct Work {
     Outcome refusal;  // done: well-formed, to be served
     bool read;
     bool is_block;
     Block block;  // a byte request's port is block.port
+    std::uint32_t program = 0;  // a program's operations; 0 for any other request
 };
 
 // Checks a request without touching the bus or the output: the two byte
 // requests with exactly their lengths; the block requests with their
-// header's rules and lengths that match it exactly; any other code is
-// unknown. Reads only the first bytes of the input, so a caller may check
-// a request outside the lock that guards its bus.
+// header's rules and lengths that match it exactly; a program whole, every
+// operation of it; any other code is unknown.
 constexpr Work check(const Request& request) {
     Work work{Outcome::done, false, false, {}};
+    if (request.code == IOCTL_PORT_RUN) {
+        work.program = program::check(request.input, request.input_length, request.output_length);
+        if (work.program == 0) work.refusal = Outcome::bad_program;
+        else if (request.output == nullptr) work.refusal = Outcome::no_buffer;
+        return work;
+    }
     work.is_block = request.code == IOCTL_PORT_READ_BLOCK || request.code == IOCTL_PORT_WRITE_BLOCK;
     work.read = request.code == IOCTL_PORT_READ || request.code == IOCTL_PORT_READ_BLOCK;
     if (work.is_block) {
@@ -134,13 +154,18 @@ constexpr Fault take_fault(diag::FaultPlan& faults, const Work& work) {
 // a planned fault touches neither bus nor buffer. `bus` performs the port
 // cycles: `bool in(port, value&)`, `bool out(port, value)`, `bool
 // read_block(block, data)` and `bool write_block(block, data)`, false when
-// it does not open a port (then nothing reached a port).
-template <class Bus>
-constexpr Reply perform(Bus& bus, const Work& work, Fault fault, const Request& request) {
+// it does not open a port (then nothing reached a port), and a program's
+// (run_program()), whose waits and polls take their time from `clock`.
+template <class Bus, class Clock = StoppedClock>
+constexpr Reply perform(Bus& bus, const Work& work, Fault fault, const Request& request, const Clock& clock = {}) {
     if (work.refusal != Outcome::done) return {work.refusal, 0};
     if (fault == Fault::fail) return {Outcome::injected, 0};
     if (fault == Fault::empty) return {Outcome::done, 0};
     constexpr Reply refused{Outcome::refused_port, 0};
+    if (work.program != 0)
+        return run_program(bus, clock, work.program, request.input, request.output)
+                   ? Reply{Outcome::done, program::output_length(work.program)}
+                   : refused;
     if (work.is_block) {
         if (!work.read)
             return bus.write_block(work.block, request.input + sizeof(BlockHeader)) ? Reply{Outcome::done, 0} : refused;

@@ -19,6 +19,10 @@ std::uint8_t port_cycle(windows::AdmittedPort port, Direction direction, std::ui
 // transfer of `count` elements at its port.
 void port_block(const windows::AdmittedBlock& admitted, Direction direction, std::uint8_t* data);
 
+// One element of a block of one: a single cycle of its width, read (the
+// value is ignored) or writing `value`; a read returns what the port gave.
+std::uint32_t port_element(const windows::AdmittedBlock& admitted, Direction direction, std::uint32_t value);
+
 // A bus for the request logic: a port outside every window is refused
 // before any port cycle.
 class RealBus {
@@ -51,7 +55,21 @@ public:
         return true;
     }
 
+    // A program's cycles. run_program() admits every port first; each cycle
+    // is admitted again, as only an admission makes a port reachable.
+    bool admits(std::uint16_t port, std::uint32_t width) const { return windows_.admit(element(port, width)).has_value(); }
+    std::uint32_t read_element(std::uint16_t port, std::uint32_t width) const {
+        const auto admitted = windows_.admit(element(port, width));
+        return admitted ? port_element(*admitted, Direction::in, 0) : 0;
+    }
+    void write_element(std::uint16_t port, std::uint32_t width, std::uint32_t value) const {
+        if (const auto admitted = windows_.admit(element(port, width))) port_element(*admitted, Direction::out, value);
+    }
+
 private:
+    static constexpr Block element(std::uint16_t port, std::uint32_t width) {
+        return {port, static_cast<std::uint8_t>(width), false, 1};
+    }
     const windows::PortWindows& windows_;
 };
 

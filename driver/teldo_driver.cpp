@@ -1,5 +1,6 @@
-// teldo.sys: the TELDO port driver. It publishes \\.\TELDO with the two port
-// requests and grants it to one opener at a time. By default it serves a
+// teldo.sys: the TELDO port driver. It publishes \\.\TELDO with its port
+// requests (bytes, blocks, and programs that run a handshake whole) and
+// grants it to one opener at a time. By default it serves a
 // simulated port space. When the administrator lists port windows under its
 // service key (Parameters\Ports), it drives the real bus instead, but only
 // inside those windows. In both modes only SYSTEM and Administrators (and,
@@ -43,6 +44,7 @@ constinit teldo::settings::Settings settings;
 constinit teldo::windows::PortWindows port_windows;
 constinit KSPIN_LOCK state_lock = 0;
 constinit KMUTEX bus_mutex{};
+constinit std::uint64_t counter_frequency = 0;
 constinit PDEVICE_OBJECT port_device = nullptr;
 constinit PDEVICE_OBJECT diag_device = nullptr;
 
@@ -99,6 +101,7 @@ NTSTATUS status_of(teldo::model::Outcome outcome) {
         case Outcome::injected: return STATUS_IO_DEVICE_ERROR;
         case Outcome::refused_port: return STATUS_ACCESS_DENIED;
         case Outcome::bad_block: return STATUS_INVALID_PARAMETER;
+        case Outcome::bad_program: return STATUS_INVALID_PARAMETER;
     }
     return STATUS_INVALID_DEVICE_REQUEST;
 }
@@ -111,9 +114,19 @@ teldo::model::Request request_of(PIRP irp, const IO_STACK_LOCATION& stack) {
             parameters.OutputBufferLength};
 }
 
+// A program's time: the performance counter, whose frequency is fixed
+// while the system runs (read once, at the start). Its waits are busy
+// waits on the counter, at PASSIVE_LEVEL under the bus mutex alone, where
+// the scheduler may still run other threads.
+auto program_clock() {
+    return teldo::model::CounterClock(counter_frequency, [] {
+        return static_cast<std::uint64_t>(KeQueryPerformanceCounter(nullptr).QuadPart);
+    });
+}
+
 // A port request: recorded, and its turn of the fault plan taken, under the
 // spin lock; served on the bus under the bus mutex alone; its status
-// recorded under the spin lock again.
+// recorded under the spin lock again. A program is one request.
 Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT file) {
     using namespace teldo::model;
     BusGuard bus;
@@ -130,8 +143,9 @@ Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT
     Completion completion{STATUS_ACCESS_DENIED};  // a handle the device was not granted to
     if (from_holder) {
         teldo::bus::RealBus real_bus(port_windows);
-        const Reply reply = settings.real_ports ? perform(real_bus, work, fault, request)
-                                                : perform(state.ports, work, fault, request);
+        const auto clock = program_clock();
+        const Reply reply = settings.real_ports ? perform(real_bus, work, fault, request, clock)
+                                                : perform(state.ports, work, fault, request, clock);
         completion = {status_of(reply.outcome), reply.returned};
     }
     StateGuard guard;
@@ -295,6 +309,9 @@ NTSTATUS create_device(PDRIVER_OBJECT driver, const wchar_t* device_name,
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
     KeInitializeSpinLock(&state_lock);
     KeInitializeMutex(&bus_mutex, 0);
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    counter_frequency = static_cast<std::uint64_t>(frequency.QuadPart);
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_cleanup_or_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup_or_close;

@@ -34,8 +34,6 @@ constexpr std::uint32_t max_wait_us = 1000, max_poll_us = 10000;
 // Waits and poll limits together: how long a program may hold the bus,
 // beside its cycles.
 constexpr std::uint32_t max_program_us = 50000;
-// A wait is made of busy waits of at most this length.
-constexpr std::uint32_t stall_slice_us = 50;
 
 // The request: this header, then `count` operations of 16 bytes. The reply:
 // the reply header, then one 4-byte result an operation. Little-endian.

@@ -189,6 +189,73 @@ TEST(BlockRequests, TakeOnlyAValidHeaderWithExactlyItsLengths) {
     }
 }
 
+// A program is taken only whole: one operation that breaks a rule, in the
+// middle of valid ones, refuses it; so do a header or lengths other than
+// the program's. Each row is one rule's edge, on one side or the other.
+TEST(PortPrograms, TakeOnlyAProgramWhoseEveryOperationKeepsTheRules) {
+    namespace p = teldo::program;
+    using Op = p::Operation;
+    struct Row {
+        Op operation;
+        bool valid;
+    };
+    const Row rows[] = {
+        {{p::op_read, 4, 0xFFFC, 0, 0, 0}, true},          {{p::op_read, 4, 0xFFFE, 0, 0, 0}, false},
+        {{p::op_read, 2, 0x301, 0, 0, 0}, false},          {{p::op_read, 3, 0x300, 0, 0, 0}, false},
+        {{p::op_read, 1, 0x300, 0, 0, 1}, false},          {{p::op_write, 1, 0x300, 0xFF, 0, 0}, true},
+        {{p::op_write, 1, 0x300, 0x100, 0, 0}, false},     {{p::op_write, 2, 0x300, 0x10000, 0, 0}, false},
+        {{p::op_write, 4, 0x300, 0xFFFFFFFF, 0, 0}, true}, {{p::op_write, 1, 0x300, 1, 1, 0}, false},
+        {{p::op_modify, 2, 0x300, 0xFFFF, 0x8000, 0}, true}, {{p::op_modify, 1, 0x300, 0x1FF, 0, 0}, false},
+        {{p::op_modify, 1, 0x300, 0x01, 0x100, 0}, false}, {{p::op_modify, 1, 0x300, 1, 1, 1}, false},
+        {{p::op_wait, 0, 0, 1, 0, 0}, true},               {{p::op_wait, 0, 0, 1000, 0, 0}, true},
+        {{p::op_wait, 0, 0, 0, 0, 0}, false},              {{p::op_wait, 0, 0, 1001, 0, 0}, false},
+        {{p::op_wait, 1, 0, 10, 0, 0}, false},             {{p::op_wait, 0, 0x300, 10, 0, 0}, false},
+        {{p::op_poll, 1, 0x300, 0x80, 0x80, 10000}, true}, {{p::op_poll, 1, 0x300, 0x80, 0, 1}, true},
+        {{p::op_poll, 1, 0x300, 0x80, 0x80, 0}, false},    {{p::op_poll, 1, 0x300, 0x80, 0x80, 10001}, false},
+        {{p::op_poll, 1, 0x300, 0x80, 0x40, 10}, false},   {{p::op_poll, 2, 0x300, 0x1FFFF, 0, 10}, false},
+        {{0, 1, 0x300, 0, 0, 0}, false},                   {{6, 1, 0x300, 0, 0, 0}, false},
+    };
+    auto bytes_of = [](const std::vector<Op>& operations, std::uint32_t count) {
+        std::vector<std::uint8_t> input(p::input_length(operations.size()));
+        p::store_header(input.data(), count);
+        for (std::size_t i = 0; i < operations.size(); ++i)
+            p::store_operation(input.data() + p::input_length(i), operations[i]);
+        return input;
+    };
+    const Op read{p::op_read, 1, 0x300, 0, 0, 0};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "op " << int(row.operation.op) << " width " << int(row.operation.width)
+                                        << std::hex << " port " << row.operation.port << " a " << row.operation.a
+                                        << " b " << row.operation.b << std::dec << " c " << row.operation.c);
+        const std::vector<Op> operations{read, row.operation, read};
+        const auto input = bytes_of(operations, 3);
+        EXPECT_EQ(p::check(input.data(), input.size(), p::output_length(3)), row.valid ? 3u : 0u);
+    }
+    // The program as a whole: its count, lengths, header and total time.
+    const std::vector<Op> full(256, read);
+    const auto largest = bytes_of(full, 256);
+    EXPECT_EQ(p::check(largest.data(), largest.size(), p::output_length(256)), 256u);
+    EXPECT_EQ(p::check(largest.data(), largest.size() - 1, p::output_length(256)), 0u);
+    EXPECT_EQ(p::check(largest.data(), largest.size(), p::output_length(256) + 4), 0u);
+    const std::vector<Op> too_many(257, read);
+    const auto over = bytes_of(too_many, 257);
+    EXPECT_EQ(p::check(over.data(), over.size(), p::output_length(257)), 0u);
+    auto versioned = bytes_of({read}, 1);
+    EXPECT_EQ(p::check(versioned.data(), versioned.size(), p::output_length(1)), 1u);
+    versioned[0] = 2;
+    EXPECT_EQ(p::check(versioned.data(), versioned.size(), p::output_length(1)), 0u);
+    auto flagged = bytes_of({read}, 1);
+    flagged[7] = 0x80;
+    EXPECT_EQ(p::check(flagged.data(), flagged.size(), p::output_length(1)), 0u);
+    // Five polls of 10 ms are all the time a program may take; 1 us more is not.
+    std::vector<Op> timed(5, Op{p::op_poll, 1, 0x300, 1, 1, 10000});
+    for (const bool valid : {true, false}) {
+        const auto input = bytes_of(timed, timed.size());
+        EXPECT_EQ(p::check(input.data(), input.size(), p::output_length(timed.size())) != 0, valid) << timed.size();
+        timed.push_back({p::op_wait, 0, 0, 1, 0, 0});
+    }
+}
+
 // A --ports list is refused by the driver's own rules, naming the window to
 // blame; a list it takes becomes exactly the REG_MULTI_SZ the driver reads.
 TEST(DriverSetUp, ChecksAPortsListByTheDriversRulesAndNamesTheWindow) {

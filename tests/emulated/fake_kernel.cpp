@@ -15,6 +15,12 @@ namespace st = ddk::status;
 // slot are undefined.
 std::uint32_t low(std::uint64_t argument) { return static_cast<std::uint32_t>(argument); }
 
+std::vector<std::uint8_t> bytes_of64(std::uint64_t value) {
+    std::vector<std::uint8_t> bytes(8);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(value), value >>= 8;
+    return bytes;
+}
+
 }  // namespace
 
 RegistryValue dword_value(std::uint32_t value) {
@@ -189,6 +195,15 @@ FakeKernel::FakeKernel(Machine& m)
         return 0u;
     });
 
+    // The performance counter, the HAL's on both architectures: never read
+    // under the spin lock, where a busy wait would hold up the processor.
+    m.provide("HAL.DLL", "KeQueryPerformanceCounter", 1, Convention::stdcall_wide, [this, &m](Args a) {
+        if (lock_held) m.fault("the performance counter read while the spin lock is held");
+        if (a[0]) m.put(a[0], bytes_of64(counter_frequency));
+        clock_ns += 1000;
+        return clock_ns * counter_frequency / 1000000000ull;
+    });
+
     // Requests, and the lock that guards the driver's state. On x86 the "f"
     // functions of the kernel and the HAL take ECX and EDX.
     m.provide(nt, "IofCompleteRequest", 2, Convention::fastcall, [this, &m](Args a) {
@@ -284,6 +299,7 @@ std::uint32_t FakeKernel::port_cycle(std::uint32_t port, std::uint32_t width, bo
         if (width < 4) value &= (1u << 8 * width) - 1;
     }
     cycles.push_back({port, value, write, width, memory});
+    cycle_times.push_back(clock_ns += 1000);
     return value;
 }
 

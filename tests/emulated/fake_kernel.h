@@ -140,6 +140,12 @@ public:
     // anywhere else is a fault (with none, every cycle is).
     std::vector<std::pair<std::uint16_t, std::uint16_t>> windows;
 
+    // Time: every port cycle and every reading of the performance counter
+    // takes a microsecond; the counter counts it at an ACPI timer's rate.
+    static constexpr std::uint64_t counter_frequency = 3579545;
+    std::uint64_t clock_ns = 0;
+    std::vector<std::uint64_t> cycle_times;  // clock_ns at each cycle of `cycles`
+
 private:
     std::optional<std::uint32_t> failure(const std::string& function);
     std::u16string name(Address unicode_string);

@@ -14,6 +14,7 @@
 
 #include "ddk_layout.h"
 #include "fake_kernel.h"
+#include "port_program.h"
 #include "teldo_diagnostics.h"
 #include "x86_machine.h"
 
@@ -561,6 +562,132 @@ TEST_P(EmulatedTeldoSysRealPorts, BlocksReachTheirPortsAsOneCycleAnElement) {
             EXPECT_EQ(kernel.buffer_calls[0].write, c.write);
         }
     }
+}
+
+// A program's request: its header, then each operation.
+using Operation = teldo::program::Operation;
+std::vector<std::uint8_t> program_input(const std::vector<Operation>& operations) {
+    std::vector<std::uint8_t> input(teldo::program::input_length(operations.size()));
+    teldo::program::store_header(input.data(), operations.size());
+    for (std::size_t i = 0; i < operations.size(); ++i)
+        teldo::program::store_operation(input.data() + teldo::program::input_length(i), operations[i]);
+    return input;
+}
+
+// Programs with windows 0300-031F and 0378, run whole in one request: the
+// cycles are the program's, in its order, each at its width, with waits
+// where it has them (busy waits on the performance counter, never under the
+// spin lock: the fake kernel faults it); a modify keeps the bits outside its mask; a poll
+// reads until its port is ready, or stops the program at its limit, which
+// still succeeds with `stopped` and `done` at the poll. A program with one
+// bad operation anywhere, or one port outside the windows, is refused before
+// any cycle or wait. Each program is one request of the record.
+TEST_P(EmulatedTeldoSysRealPorts, ProgramsRunWholeInOrderOrNotAtAll) {
+    ASSERT_EQ(driver_entry(), st::success);
+    const Address holder = file_object();
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    namespace p = teldo::program;
+    using Cycle = FakeKernel::PortCycle;
+    struct Case {
+        const char* what;
+        std::vector<Operation> operations;
+        std::vector<std::uint32_t> reads_give;
+        std::uint32_t status;
+        std::vector<Cycle> cycles;
+        std::vector<std::uint32_t> results;
+        std::uint16_t done, stopped;
+        std::map<std::size_t, std::uint32_t> waits;  // cycle -> the microseconds waited before it
+    };
+    std::vector<Operation> bad_at_255(255, Operation{p::op_write, 1, 0x300, 0x55, 0, 0});
+    bad_at_255.push_back({p::op_read, 2, 0x301, 0, 0, 0});
+    std::vector<Operation> outside_late(200, Operation{p::op_read, 4, 0x31C, 0, 0, 0});
+    outside_late.push_back({p::op_write, 2, 0x378, 0x1234, 0, 0});  // 0379 is outside
+    const std::uint32_t none = p::not_stopped, invalid = st::invalid_parameter, denied = st::access_denied;
+    const Case cases[] = {
+        {"a handshake at every width",
+         {{p::op_write, 1, 0x300, 0x41, 0, 0},
+          {p::op_wait, 0, 0, 120, 0, 0},
+          {p::op_poll, 1, 0x301, 0x80, 0x80, 100},
+          {p::op_read, 2, 0x302, 0, 0, 0},
+          {p::op_read, 4, 0x304, 0, 0, 0},
+          {p::op_write, 2, 0x306, 0xBEEF, 0, 0},
+          {p::op_write, 4, 0x308, 0xCAFEF00D, 0, 0},
+          {p::op_modify, 1, 0x378, 0x01, 0x01, 0},
+          {p::op_modify, 2, 0x30A, 0x00F0, 0x0050, 0},
+          {p::op_modify, 4, 0x30C, 0xFF000000, 0x12000000, 0}},
+         {0x00, 0x7F, 0x80, 0xA1B2, 0xC3D4E5F6, 0xA4, 0x1234, 0xAABBCCDD},
+         st::success,
+         {{0x300, 0x41, true, 1}, {0x301, 0x00, false, 1}, {0x301, 0x7F, false, 1}, {0x301, 0x80, false, 1},
+          {0x302, 0xA1B2, false, 2}, {0x304, 0xC3D4E5F6, false, 4}, {0x306, 0xBEEF, true, 2},
+          {0x308, 0xCAFEF00D, true, 4}, {0x378, 0xA4, false, 1}, {0x378, 0xA5, true, 1},
+          {0x30A, 0x1234, false, 2}, {0x30A, 0x1254, true, 2}, {0x30C, 0xAABBCCDD, false, 4},
+          {0x30C, 0x12BBCCDD, true, 4}},
+         {0, 0, 0x80, 0xA1B2, 0xC3D4E5F6, 0, 0, 0xA4, 0x1234, 0xAABBCCDD},
+         10, none, {{1, 120}}},
+        {"a poll whose port is never ready stops the program",
+         {{p::op_write, 1, 0x300, 0x01, 0, 0}, {p::op_poll, 2, 0x31E, 0x8000, 0x8000, 20}, {p::op_read, 1, 0x378, 0, 0, 0}},
+         {},
+         st::success, {}, {0, 0x7F7F, 0}, 1, 1, {}},
+        {"one bad operation at the end", bad_at_255, {}, invalid, {}, {}, 0, none, {}},
+        {"a port outside the windows late in the program", outside_late, {}, denied, {}, {}, 0, none, {}},
+        {"a wait too long for a program", {{p::op_write, 1, 0x300, 1, 0, 0}, {p::op_wait, 0, 0, 1001, 0, 0}},
+         {}, invalid, {}, {}, 0, none, {}},
+    };
+    std::uint32_t programs = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kernel.cycles.clear();
+        kernel.cycle_times.clear();
+        kernel.reads_give = c.reads_give;
+        kernel.port_byte = 0x7F;
+        const std::uint64_t clock_before = kernel.clock_ns;
+        const std::uint32_t count = c.operations.size();
+        const Reply reply = control(port_device, holder, teldo::IOCTL_PORT_RUN, program_input(c.operations),
+                                    p::output_length(count));
+        ++programs;
+        EXPECT_EQ(reply.status, c.status);
+        if (c.status != st::success) {
+            EXPECT_TRUE(kernel.cycles.empty()) << "a refused program reached the bus";
+            EXPECT_EQ(kernel.clock_ns, clock_before) << "a refused program waited";
+            EXPECT_EQ(reply.information, 0u);
+            continue;
+        }
+        ASSERT_EQ(reply.information, p::output_length(count));
+        const p::ReplyHeader header = p::load_reply_header(reply.buffer.data());
+        EXPECT_EQ(header.done, c.done);
+        EXPECT_EQ(header.stopped, c.stopped);
+        std::vector<std::uint32_t> results;
+        for (std::uint32_t i = 0; i < count; ++i)
+            results.push_back(teldo::load_element(reply.buffer.data() + p::output_length(i), 4));
+        EXPECT_EQ(results, c.results);
+        // The time from before the first operation to after the last: all
+        // of the fake kernel's time meanwhile, to the microsecond.
+        const auto spent_us = static_cast<std::uint32_t>((kernel.clock_ns - clock_before) / 1000);
+        EXPECT_LE(header.elapsed_us, spent_us);
+        EXPECT_GE(header.elapsed_us + 1, spent_us);
+        if (c.stopped == none) {
+            EXPECT_EQ(kernel.cycles, c.cycles);
+            // Waits where the program has them, and only there: between two
+            // cycles, a few counter readings at most (a poll's pause).
+            for (std::size_t i = 1; i < kernel.cycle_times.size(); ++i) {
+                const auto gap_us = static_cast<std::uint32_t>((kernel.cycle_times[i] - kernel.cycle_times[i - 1]) / 1000);
+                const std::uint32_t waited = c.waits.count(i) ? c.waits.at(i) : 0;
+                EXPECT_GE(gap_us, waited) << "before cycle " << i;
+                EXPECT_LE(gap_us, waited + 6) << "before cycle " << i;
+            }
+            continue;
+        }
+        // A poll that times out reads its port until its limit is spent, by
+        // no more than a read, a pause and the counter's readings (each a
+        // microsecond here), and nothing after it runs.
+        ASSERT_GE(kernel.cycles.size(), 3u);
+        EXPECT_EQ(kernel.cycles.front(), (Cycle{0x300, 0x01, true, 1}));
+        for (std::size_t i = 1; i < kernel.cycles.size(); ++i)
+            EXPECT_EQ(kernel.cycles[i], (Cycle{0x31E, 0x7F7F, false, 2})) << "cycle " << i;
+        EXPECT_GE(header.elapsed_us, 20u);
+        EXPECT_LE(header.elapsed_us, 26u);
+    }
+    EXPECT_EQ(snapshot().requests, programs);
 }
 
 // The largest block, 64 KiB, holds only the bus: no port cycle and no byte

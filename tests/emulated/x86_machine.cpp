@@ -212,11 +212,13 @@ void Machine::serve_trap() {
     for (int i = 0; i < from_stack; ++i) args[next++] = u32(esp + 4 + 4 * i);
 
     const std::uint64_t result = invoke(called, args);
-    // As the real function: the result in EAX, ECX and EDX not kept, the
-    // stack arguments removed, back to the caller.
+    // As the real function: the result in EAX (a wide one's high half in
+    // EDX), ECX and EDX not kept, the stack arguments removed, back to the
+    // caller.
     set_reg(UC_X86_REG_EAX, static_cast<std::uint32_t>(result));
     set_reg(UC_X86_REG_ECX, 0x0BADC0DE);
-    set_reg(UC_X86_REG_EDX, 0x0BADD0DE);
+    set_reg(UC_X86_REG_EDX, called.convention == Convention::stdcall_wide ? static_cast<std::uint32_t>(result >> 32)
+                                                                         : 0x0BADD0DE);
     set_reg(UC_X86_REG_ESP, esp + 4 + 4 * from_stack);
     set_reg(UC_X86_REG_EIP, return_address);
 }

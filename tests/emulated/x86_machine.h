@@ -29,7 +29,8 @@ using Address = std::uint64_t;
 // removed by the callee; or the first two in ECX and EDX, the rest on the
 // stack (the kernel's "f" functions, such as IofCompleteRequest and
 // KfAcquireSpinLock). x64 has one convention, and ignores this.
-enum class Convention { stdcall, fastcall };
+// stdcall_wide: stdcall with a 64-bit result, which x86 returns in EDX:EAX.
+enum class Convention { stdcall, stdcall_wide, fastcall };
 
 // The bytes of a file of the unpacked package of `arch` (the folder that
 // TELDO_WIN32_PACKAGE_DIR or TELDO_WIN64_PACKAGE_DIR names); empty, with the

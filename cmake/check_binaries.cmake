@@ -26,8 +26,9 @@
 #     dump can walk a stack through the file's functions.
 # Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 -DPE_VERSION=M.N
 #              [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...
-# Run by every build (target check_binaries) on Brenvo.exe, TELDO.dll and teldo.sys,
-# with the rules of the architecture's profile (windows_target.cmake).
+# Run by every build (target check_binaries) on Brenvo.exe, teldo.exe,
+# TELDO.dll, TELDOX.dll and teldo.sys, with the rules of the architecture's
+# profile (windows_target.cmake).
 
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/script_files.cmake)

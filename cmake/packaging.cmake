@@ -11,8 +11,8 @@
 #         Microsoft's toolchain, TELDO.def and TELDOX.def, an example of
 #         each and its README.txt; every file from library/ or the build
 #   SHA256SUMS of every other file
-# The texts, teldo.h, TELDO.def and the kit's example get Windows line ends,
-# and those from package/ the project version; the guide, which quotes the
+# The texts, both headers, both definition files and the kit's two examples
+# get Windows line ends, and those from package/ the project version; the guide, which quotes the
 # Chinese captions, also a UTF-8 byte order mark for Notepad.
 
 install(TARGETS brenvo RUNTIME DESTINATION .)

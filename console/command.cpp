@@ -8,23 +8,6 @@ namespace {
 
 constexpr bool blank(char c) { return c == ' ' || c == '\t'; }
 
-// A whole word as a hex number: "0x" or "0X" may lead, then one or more hex
-// digits by the project's digit rule and nothing else (unlike Brenvo's
-// fields, which read up to the first other character). Leading zeros do not
-// count; a number past FFFFFFFF stays just above it, above every limit here,
-// so that no long number wraps round to a small one.
-bool read_number(std::string_view word, std::uint64_t& value) {
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) word.remove_prefix(2);
-    if (word.empty()) return false;
-    value = 0;
-    for (char c : word) {
-        const int digit = brenvo::hex_digit(static_cast<unsigned char>(c));
-        if (digit < 0) return false;
-        value = value > 0xFFFFFFFF ? 0x100000000 : value << 4 | static_cast<std::uint64_t>(digit);
-    }
-    return true;
-}
-
 struct VerbWord {
     const char* name;
     Verb verb;
@@ -64,6 +47,18 @@ bool is(std::string_view word, const char* name) {
         ++name;
     }
     return *name == '\0';
+}
+
+bool read_number(std::string_view word, std::uint64_t& value) {
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) word.remove_prefix(2);
+    if (word.empty()) return false;
+    value = 0;
+    for (char c : word) {
+        const int digit = brenvo::hex_digit(static_cast<unsigned char>(c));
+        if (digit < 0) return false;
+        value = value > 0xFFFFFFFF ? 0x100000000 : value << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return true;
 }
 
 Usage parse(Words words, Command& command) {

@@ -13,10 +13,11 @@
 namespace teldo::console {
 namespace {
 
-enum Export { open_export, close_export, read_export, write_export, read_block_export, write_block_export };
-constexpr const char* export_names[] = {"TELDOX_Open",  "TELDOX_Close",     "TELDOX_Read",
-                                        "TELDOX_Write", "TELDOX_ReadBlock", "TELDOX_WriteBlock"};
-constinit FARPROC exports[6] = {};
+enum Export { open_export, close_export, read_export, write_export, read_block_export, write_block_export, run_export };
+constexpr const char* export_names[] = {"TELDOX_Open",      "TELDOX_Close",      "TELDOX_Read", "TELDOX_Write",
+                                        "TELDOX_ReadBlock", "TELDOX_WriteBlock", "TELDOX_Run"};
+constexpr int export_count = sizeof export_names / sizeof export_names[0];
+constinit FARPROC exports[export_count] = {};
 constinit bool device_open = false;
 
 template <typename Fn>
@@ -25,8 +26,10 @@ Fn bound(Export which) {
 }
 
 // Loads TELDOX.dll and opens the device, the first time it is called; false,
-// with the reason told, when either fails.
-bool open_device() {
+// with the reason told, when either fails. TELDOX_Run is looked up only for
+// a program, so that the other commands still work with a TELDOX.dll that
+// has no programs.
+bool open_device(bool for_program = false) {
     if (device_open) return true;
     const HMODULE library = LoadLibraryW(L"TELDOX.dll");
     if (!library) {
@@ -41,7 +44,7 @@ bool open_device() {
                  : "keep teldo.exe beside TELDOX.dll, in its package's folder");
         return false;
     }
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < (for_program ? export_count : run_export); ++i) {
         exports[i] = GetProcAddress(library, export_names[i]);
         if (!exports[i]) {
             const DWORD error = GetLastError();
@@ -164,7 +167,65 @@ void put_elements(const std::uint8_t* at, std::uint32_t count, std::uint32_t wid
     out.put("\r\n");
 }
 
+// A program's operations as TELDOX_Run takes them, and its results.
+constinit TELDOX_OP run_operations[program::max_operations] = {};
+constinit unsigned long run_results[program::max_operations] = {};
+
 }  // namespace
+
+bool run(const Program& checked) {
+    if (!open_device(true)) return false;
+    for (std::uint32_t i = 0; i < checked.count; ++i) {
+        const program::Operation& o = checked.operations[i];
+        run_operations[i] = {o.op, o.width, o.port, o.a, o.b, o.c};
+    }
+    unsigned long done = 0;
+    const DWORD error = bound<decltype(&TELDOX_Run)>(run_export)(run_operations, checked.count, run_results, &done);
+    if (error != 0 && !(error == ERROR_TIMEOUT && done < checked.count)) {
+        begin_message();
+        err.put("the program of ");
+        err.decimal(checked.count);
+        err.put(checked.count == 1 ? " operation failed: " : " operations failed: ");
+        put_system_error(error);
+        end_message();
+        if (error == ERROR_ACCESS_DENIED)
+            hint("the driver refused it before its first cycle: a port in it is outside the ports the"
+                 " administrator opened for the card (driver\\README.txt), or another program holds the card");
+        else if (error == ERROR_INVALID_FUNCTION)
+            hint("this driver knows no port programs: they need the TELDO port driver of this package"
+                 " (driver\\README.txt)");
+        return false;
+    }
+    // Each read, modify and poll that ran: its port and the value it read.
+    for (std::uint32_t i = 0; i < done; ++i) {
+        const program::Operation& o = checked.operations[i];
+        if (o.op != program::op_read && o.op != program::op_modify && o.op != program::op_poll) continue;
+        out.hex(o.port, 4);
+        out.put(": ");
+        out.hex(run_results[i], 2 * o.width);
+        out.put("\r\n");
+    }
+    out.flush();
+    if (error == 0) return true;
+    // The poll that timed out ended the program there.
+    const program::Operation& poll = checked.operations[done];
+    line_number = checked.lines[done];
+    begin_message();
+    err.put("poll of port ");
+    err.hex(poll.port, 4);
+    err.put(" timed out after ");
+    err.decimal(poll.c);
+    err.put(" us: it last read ");
+    err.hex(run_results[done], 2 * poll.width);
+    err.put(", not ");
+    err.hex(poll.b, 2 * poll.width);
+    err.put(" under mask ");
+    err.hex(poll.a, 2 * poll.width);
+    end_message();
+    line_number = 0;
+    if (done + 1 < checked.count) hint("the operations after it did not run");
+    return false;
+}
 
 bool execute(const Command& command) {
     if (!open_device()) return false;

@@ -6,10 +6,12 @@
 //   teldo dump FROM TO       ports FROM to TO, 16 a line
 //   teldo -                  those commands from standard input, one a line,
 //                            all through one open device
-// All numbers are hexadecimal. Exit code 0: done; 1: the device could not be
+//   teldo run FILE|-         a port program (program_text.h) from a file or
+//                            standard input, run whole in one request
+// All numbers are hexadecimal, but a program's times. Exit code 0: done; 1: the device could not be
 // opened or a request failed; 2: a usage error, for which nothing was sent.
-// The commands are checked in command.cpp and sent through TELDOX.dll in
-// ports.cpp.
+// The commands are checked in command.cpp, programs in program_text.cpp, and
+// both sent through TELDOX.dll in ports.cpp.
 //
 // Like Brenvo.exe it has no C runtime (the toolchain's start-up code holds
 // instructions that the bench PCs' Pentium lacks): it starts at
@@ -25,6 +27,7 @@
 #include "driver_setup.h"
 #include "output.h"
 #include "ports.h"
+#include "program_text.h"
 #include "version.h"
 
 namespace teldo::console {
@@ -32,7 +35,7 @@ namespace {
 
 constexpr std::string_view usage_line =
     "usage: teldo rd|rd16|rd32 [--fifo] PORT [COUNT] | wr|wr16|wr32 [--fifo] PORT VALUE... |\r\n"
-    "       dump FROM TO | - | driver install|remove|status | --help\r\n";
+    "       dump FROM TO | - | run FILE|- | driver install|remove|status | --help\r\n";
 
 constexpr std::string_view help_text =
     "teldo " BRENVO_VERSION_TEXT
@@ -49,6 +52,22 @@ constexpr std::string_view help_text =
     "  teldo -                  runs those commands from standard input, one a\r\n"
     "                           line; blank lines and lines starting with # are\r\n"
     "                           skipped; the first failing line ends the run\r\n"
+    "  teldo run FILE           runs the port program in FILE (- for standard input)\r\n"
+    "                           as one request: the driver runs it whole, with no\r\n"
+    "                           other program's cycle between its operations. One\r\n"
+    "                           operation a line; # starts a comment:\r\n"
+    "                             rd|rd16|rd32 PORT\r\n"
+    "                             wr|wr16|wr32 PORT VALUE\r\n"
+    "                             modify|modify16|modify32 PORT MASK BITS\r\n"
+    "                               reads v, writes (v & ~MASK) | (BITS & MASK)\r\n"
+    "                             wait N us|ms           1 to 1000 us\r\n"
+    "                             poll|poll16|poll32 PORT MASK VALUE N us|ms\r\n"
+    "                               reads until (v & MASK) = VALUE, 1 to 10000 us\r\n"
+    "                           N is decimal. Up to 256 operations, their waits and\r\n"
+    "                           polls 50000 us in all. Prints \"PORT: value\" for each\r\n"
+    "                           read, modify (the value before it) and poll (the\r\n"
+    "                           value that ended it); a poll that times out ends the\r\n"
+    "                           program, exit code 1, its line named.\r\n"
     "  teldo driver install [--ports LIST] [--users-may-open]\r\n"
     "                           installs the TELDO port driver from this package and\r\n"
     "                           starts it (as administrator); LIST: 0300-031F,0378\r\n"
@@ -57,15 +76,17 @@ constexpr std::string_view help_text =
     "  teldo --version          prints the version\r\n"
     "  teldo --help             prints this text (so does teldo /?)\r\n"
     "\r\n"
-    "All numbers are hex, with or without 0x: PORT 0 to FFFF, VALUE up to FF, FFFF\r\n"
-    "or FFFFFFFF, COUNT 1 to 10000. A word's port is even, a dword's a multiple of\r\n"
-    "4. Values are printed with 2, 4 or 8 upper-case hex digits, a space between.\r\n"
-    "A command is checked whole before anything is sent for it; several elements\r\n"
-    "go out in one request (one per 64 KiB), which the driver refuses whole if it\r\n"
-    "reaches a port outside the ports the administrator opened.\r\n"
+    "All numbers but a program's times are hex, with or without 0x: PORT 0 to\r\n"
+    "FFFF, VALUE up to FF, FFFF or FFFFFFFF, COUNT 1 to 10000. A word's port is\r\n"
+    "even, a dword's a multiple of 4. Values are printed with 2, 4 or 8 upper-case\r\n"
+    "hex digits, a space between. A command or a program is checked whole before\r\n"
+    "anything is sent for it; several elements go out in one request (one per\r\n"
+    "64 KiB), which the driver refuses whole if it reaches a port outside the ports\r\n"
+    "the administrator opened.\r\n"
     "\r\n"
-    "Exit code: 0 done; 1 the device could not be opened or a request failed;\r\n"
-    "2 usage error (nothing sent for that command). Errors go to standard error.\r\n";
+    "Exit code: 0 done; 1 the device could not be opened, a request failed or a\r\n"
+    "poll timed out; 2 usage error, or a program's file unreadable or wrong\r\n"
+    "(nothing sent for that command). Errors go to standard error.\r\n";
 
 int usage(const Usage& wrong) { return usage_error(wrong.before, wrong.word, wrong.after, usage_line); }
 
@@ -151,8 +172,10 @@ int run_script() {
 // ------------------------------------------------------------- command line
 
 // The arguments, each followed by a NUL. A command line holds at most
-// 32767 characters, and no argument comes out longer than it went in.
+// 32767 characters, and no argument comes out longer than it went in. The
+// same arguments in UTF-16 at the same offsets, for a file's name.
 constinit char arguments[32768];
+constinit wchar_t wide_arguments[32768];
 
 // Splits the process's command line by the rules of Microsoft's C start-up
 // code: the program's name first, up to its closing quote or the first
@@ -165,7 +188,9 @@ constinit char arguments[32768];
 std::string_view split_command_line(const wchar_t* p) {
     std::size_t length = 0;
     auto put = [&](wchar_t c) {
-        if (length < sizeof arguments) arguments[length++] = c < 0x80 ? static_cast<char>(c) : '?';
+        if (length == sizeof arguments) return;
+        wide_arguments[length] = c;
+        arguments[length++] = c < 0x80 ? static_cast<char>(c) : '?';
     };
     auto is_blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
     if (*p == L'"') {
@@ -202,6 +227,78 @@ std::string_view split_command_line(const wchar_t* p) {
     return std::string_view(arguments, length);
 }
 
+// ------------------------------------------------------------- port programs
+
+// A program's text, and one byte more, by which a longer text shows.
+constinit char program_text[max_program_text + 1];
+static_assert(max_program_text == 65536, "its message names the limit");
+constinit Program loaded_program;
+
+// Reads a program's whole text from the file `path`, or from standard input
+// when it is null, up to a Ctrl+Z at the start of a line (typed at the
+// console, or left by an old editor at the end of a file); its length, or
+// -1 with the reason told.
+int read_program_text(const wchar_t* path, std::string_view name) {
+    const HANDLE file = path ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : GetStdHandle(STD_INPUT_HANDLE);
+    DWORD length = 0, error = 0;
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+    } else {
+        for (bool ended = false; !ended && length < sizeof program_text;) {
+            DWORD got = 0;
+            if (!ReadFile(file, program_text + length, sizeof program_text - length, &got, nullptr)) {
+                error = GetLastError();
+                // A pipe whose writer has closed it has simply ended.
+                if (error == ERROR_BROKEN_PIPE) error = 0;
+                break;
+            }
+            ended = got == 0;
+            for (const DWORD end = length + got; length < end; ++length)
+                if (program_text[length] == '\x1A' && (length == 0 || program_text[length - 1] == '\n')) {
+                    ended = true;
+                    break;
+                }
+        }
+        if (path) CloseHandle(file);
+    }
+    if (error == 0 && length <= max_program_text) return static_cast<int>(length);
+    begin_message();
+    if (error != 0) {
+        err.put(path ? "cannot read " : "cannot read standard input");
+        if (path) err.put(name);
+        err.put(": ");
+        put_system_error(error);
+    } else {
+        err.put(path ? name : "standard input");
+        err.put(" holds more than 65536 bytes, the most a program's text may have");
+    }
+    end_message();
+    return -1;
+}
+
+// teldo run FILE|-: the program read and checked whole before the device is
+// opened; a fault in it names its line.
+int run_program(Words words) {
+    std::string_view file, more;
+    if (!words.next(file)) return usage({"run takes FILE, or - for standard input"});
+    if (words.next(more)) return usage({"run takes one FILE: '", more, "' after it"});
+    const bool from_input = file.size() == 1 && file[0] == '-';
+    const int length = read_program_text(from_input ? nullptr : wide_arguments + (file.data() - arguments), file);
+    if (length < 0) return exit_usage;
+    std::uint32_t line = 0;
+    if (const Usage wrong = parse_program(std::string_view(program_text, static_cast<std::size_t>(length)),
+                                          loaded_program, line);
+        wrong.before) {
+        line_number = line;
+        return usage(wrong);
+    }
+    return run(loaded_program) ? exit_done : exit_failed;
+}
+
+// ------------------------------------------------------------- the command
+
 int run_command_line() {
     const std::string_view text = split_command_line(GetCommandLineW());
     std::string_view first, more;
@@ -216,6 +313,7 @@ int run_command_line() {
         return exit_done;
     }
     if (is(first, "driver")) return driver_command(words);
+    if (is(first, "run")) return run_program(words);
     if (first.size() == 1 && first[0] == '-') {
         if (words.next(more)) return usage({"- takes nothing after it: '", more, "'"});
         return run_script();

@@ -1,5 +1,6 @@
-// teldo.sys: the TELDO port driver. It publishes \\.\TELDO with the two port
-// requests and grants it to one opener at a time. By default it serves a
+// teldo.sys: the TELDO port driver. It publishes \\.\TELDO with its port
+// requests (bytes, blocks, and programs that run a handshake whole) and
+// grants it to one opener at a time. By default it serves a
 // simulated port space. When the administrator lists port windows under its
 // service key (Parameters\Ports), it drives the real bus instead, but only
 // inside those windows. In both modes only SYSTEM and Administrators (and,

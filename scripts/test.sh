@@ -7,7 +7,7 @@
 # tests that need no Wine, and reports its Wine tests as skipped, with the
 # reason. Writes what the tests tried into BUILD_DIR/<arch>/report.md and
 # changes no file of the checkout (scripts/update-report.sh copies the x64
-# report into the README).
+# report into docs/building-and-testing.md).
 # Usage: scripts/test.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"

@@ -11,6 +11,7 @@
 #include "child_process.h"
 #include "driver_diagnostics.h"
 #include "polling.h"
+#include "port_program.h"
 #include "teldo.h"
 #include "teldox.h"
 
@@ -203,6 +204,74 @@ TEST_F(LibraryDevice, TeldoxWordsDwordsAndBlocksOnTheSimulatedBus) {
     EXPECT_EQ(diagnostics_.snapshot().requests, sent) << "a bad argument reached the driver";
     EXPECT_EQ(TELDOX_Close(), 0u);
     EXPECT_EQ(TELDOX_Close(), 6u);
+}
+
+// Port programs on the simulated bus, where a port changes only when
+// written: a handshake runs whole, its modify keeping the bits outside its
+// mask; a poll never met stops the program at its index, with its last
+// value, and nothing after it runs; a program that breaks a rule, or a
+// closed device, sends nothing.
+TEST_F(LibraryDevice, TeldoxRunsPortProgramsWhole) {
+    ASSERT_EQ(TELDOX_Open(), 0u);
+    struct Case {
+        const char* what;
+        std::vector<TELDOX_OP> ops;
+        unsigned long error, done;
+        std::vector<unsigned long> results;
+        std::vector<std::pair<std::uint16_t, std::uint8_t>> ports;  // after it
+        bool open = true;
+    };
+    const Case cases[] = {
+        {"a handshake",
+         {{TELDOX_OP_WRITE, 4, 0x6A0, 0x1234A55A, 0, 0},
+          {TELDOX_OP_MODIFY, 1, 0x6A0, 0x0F, 0x03, 0},
+          {TELDOX_OP_WAIT, 0, 0, 20, 0, 0},
+          {TELDOX_OP_READ, 2, 0x6A0, 0, 0, 0},
+          {TELDOX_OP_POLL, 1, 0x6A1, 0xF0, 0xA0, 100},
+          {TELDOX_OP_READ, 4, 0x6A0, 0, 0, 0}},
+         0, 6, {0, 0x5A, 0, 0xA553, 0xA5, 0x1234A553}, {{0x6A0, 0x53}, {0x6A1, 0xA5}, {0x6A3, 0x12}}},
+        {"a poll never met",
+         {{TELDOX_OP_WRITE, 1, 0x6B0, 0x01, 0, 0},
+          {TELDOX_OP_POLL, 1, 0x6B0, 0x81, 0x80, 300},
+          {TELDOX_OP_WRITE, 1, 0x6B0, 0x02, 0, 0}},
+         ERROR_TIMEOUT, 1, {0, 0x01, 0}, {{0x6B0, 0x01}}},
+        {"a wait of 1001 us",
+         {{TELDOX_OP_WRITE, 1, 0x6C0, 0x77, 0, 0}, {TELDOX_OP_WAIT, 0, 0, 1001, 0, 0}},
+         ERROR_INVALID_PARAMETER, 0, {0, 0}, {{0x6C0, 0xFF}}},
+        {"over 50,000 us in all",
+         {{TELDOX_OP_WRITE, 1, 0x6C0, 0x77, 0, 0}, {TELDOX_OP_POLL, 2, 0x6C0, 0, 0, 10000},
+          {TELDOX_OP_POLL, 2, 0x6C0, 0, 0, 10000}, {TELDOX_OP_POLL, 2, 0x6C0, 0, 0, 10000},
+          {TELDOX_OP_POLL, 2, 0x6C0, 0, 0, 10000}, {TELDOX_OP_POLL, 2, 0x6C0, 0, 0, 10000},
+          {TELDOX_OP_WAIT, 0, 0, 1, 0, 0}},
+         ERROR_INVALID_PARAMETER, 0, {0, 0, 0, 0, 0, 0, 0}, {{0x6C0, 0xFF}}},
+        {"the device closed", {{TELDOX_OP_WRITE, 1, 0x6C0, 0x77, 0, 0}}, ERROR_INVALID_HANDLE, 0, {0}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.open) TELDOX_Close();
+        const std::uint32_t before = diagnostics_.snapshot().requests;
+        std::vector<unsigned long> results(c.ops.size(), 0xDEAD);
+        unsigned long done = 0xDEAD;
+        EXPECT_EQ(TELDOX_Run(c.ops.data(), c.ops.size(), results.data(), &done), c.error);
+        EXPECT_EQ(done, c.done);
+        EXPECT_EQ(results, c.results);
+        const auto snapshot = diagnostics_.snapshot();
+        const bool sent = c.error == 0 || c.error == ERROR_TIMEOUT;
+        EXPECT_EQ(snapshot.requests, before + (sent ? 1 : 0));
+        if (sent && snapshot.recorded != 0) {
+            const RecordedRequest& seen = snapshot.recent[snapshot.recorded - 1];
+            EXPECT_EQ(seen.code, teldo::IOCTL_PORT_RUN);
+            EXPECT_EQ(seen.input_length, teldo::program::input_length(c.ops.size()));
+        }
+        if (!c.open) {
+            ASSERT_EQ(TELDOX_Open(), 0u);
+        }
+        for (auto [port, value] : c.ports) {
+            unsigned long read = 0;
+            EXPECT_EQ(TELDOX_Read(port, 1, &read), 0u);
+            EXPECT_EQ(read, value) << "port " << port;
+        }
+    }
 }
 
 // The threads of the test below and what they share.

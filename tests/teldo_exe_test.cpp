@@ -13,6 +13,7 @@
 
 #include "driver_diagnostics.h"
 #include "polling.h"
+#include "port_program.h"
 #include "version.h"
 
 namespace {
@@ -32,6 +33,8 @@ Request rd(std::uint16_t port) { return {teldo::IOCTL_PORT_READ, {std::uint8_t(p
 Request wr(std::uint16_t port, std::uint8_t value) {
     return {teldo::IOCTL_PORT_WRITE, {std::uint8_t(port), std::uint8_t(port >> 8), value}};
 }
+// A program of `count` operations: its header.
+Request program(std::uint8_t count) { return {teldo::IOCTL_PORT_RUN, {1, 0, count, 0, 0, 0, 0, 0}}; }
 Request block(bool write, std::uint16_t port, std::uint8_t width, bool fifo, std::uint32_t count) {
     const teldo::BlockHeader header = teldo::make_block_header({port, width, fifo, count});
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&header);
@@ -55,6 +58,7 @@ struct Row {
     std::string output;      // the standard output exactly, "\n" standing for "\r\n"
     const char* error_gist;  // in the standard error; "" when it must be empty
     DWORD exit_code;
+    const char* file = nullptr;  // the input goes to this file instead
 };
 
 const Row rows[] = {
@@ -103,6 +107,20 @@ const Row rows[] = {
      "line 4: value 100 is above FF", 2},
     {"- stops at a failed read, printing nothing for it", "-", "# first\n\nrd 300\nwr 300 1\n", {1, 0}, {rd(0x300)},
      1, "", "line 3: read of port 0300 failed: error 1117", 1},
+
+    // Port programs: checked whole before the device is opened, sent as one
+    // request; a read, a modify and a poll print their port and value.
+    {"run: a handshake from a file", "run handshake.txt",
+     "# the card's handshake\r\nwr32 6a0 1234A55A\r\nmodify 6a0 0f 3  # its low bits only\r\n\r\nwait 20 us\r\n"
+     "rd16 6a0\r\npoll 6a1 F0 a0 1 ms\r\n",
+     {}, {program(5)}, 1, "06A0: 5A\n06A0: A553\n06A1: A5\n", "", 0, "handshake.txt"},
+    {"run: a fault on a late line sends nothing", "run faulty.txt", "wr 6a0 1\n\n# then\nrd16 6a1\nrd 6a0\n", {}, {}, 0,
+     "", "line 4: port 6a1 is odd", 2, "faulty.txt"},
+    {"run: 50000 us in all is the most", "run -",
+     "poll 6a0 0 0 10 ms\npoll 6a0 0 0 10 ms\npoll 6a0 0 0 10 ms\npoll 6a0 0 0 10 ms\npoll 6a0 0 0 10000 us\nwait 1 us\n", {},
+     {}, 0, "", "line 6: with this line the waits and polls add up to more than 50000 us", 2},
+    {"run: a poll that times out ends it, its line named", "run -", "wr 6b0 1\nrd 6b0\npoll 6b0 80 80 300 us\nwr 6b0 2\n",
+     {}, {program(4)}, 1, "06B0: 01\n", "line 3: poll of port 06B0 timed out after 300 us: it last read 01", 1},
 };
 
 std::string crlf(const std::string& text) {
@@ -194,7 +212,15 @@ TEST(TeldoExe, EachCommandPrintsSendsAndExitsAsItShould) {
             ASSERT_TRUE(diagnostics.inject(row.fault));
         }
 
-        const Ended run = run_teldo(row.arguments, row.input);
+        if (row.file) {
+            const HANDLE file = CreateFileA(row.file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            DWORD written = 0;
+            WriteFile(file, row.input, static_cast<DWORD>(strlen(row.input)), &written, nullptr);
+            CloseHandle(file);
+        }
+        const Ended run = run_teldo(row.arguments, row.file ? "" : row.input);
+        if (row.file) DeleteFileA(row.file);
 
         EXPECT_EQ(run.exit_code, row.exit_code);
         EXPECT_EQ(run.output, crlf(row.output));

@@ -12,6 +12,19 @@ teldo() { teldo_in "$package" wine "$@"; }
 expect() { expect_teldo "driver set-up: $1" "$2" "$3" "$package" wine "${@:4}"; }
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TELDO'
 registry() { wine reg query "$service_key" /s 2>&1 | tr -d '\r' | grep -v '^$' || true; }
+# The key once Wine's service manager has written all it writes for a
+# service it just created or deleted, which it may do a moment later.
+settled_registry() {
+  local now last _
+  last=$(registry)
+  for _ in $(seq 20); do
+    sleep 0.5
+    now=$(registry)
+    [ "$now" = "$last" ] && break
+    last=$now
+  done
+  echo "$last"
+}
 unchanged_since() {
   [ "$(registry)" = "$1" ] || { echo "driver set-up: $2 changed the service key:" >&2; registry >&2; exit 1; }
 }
@@ -54,7 +67,7 @@ unchanged_since "$before" "an install of a planted driver"
 
 # Another maker's driver registered as TELDO: left alone.
 sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\mountmgr.sys' >/dev/null
-foreign=$(registry)
+foreign=$(settled_registry)
 expect "another maker's TELDO" 1 "the service TELDO is another driver" driver install
 unchanged_since "$foreign" "an install over another maker's driver"
 expect "a remove of another maker's TELDO" 1 "the service TELDO is another driver" driver remove
@@ -62,7 +75,7 @@ unchanged_since "$foreign" "a remove of another maker's driver"
 [ -e "$drivers/mountmgr.sys" ] || { echo "driver set-up: remove deleted another maker's file" >&2; exit 1; }
 sc delete TELDO >/dev/null
 
-nothing=$(registry)
+nothing=$(settled_registry)
 expect "a list over the system board" 2 "the window '0060': it overlaps 0000-00FF" \
   driver install --ports 0300-031F,0060
 unchanged_since "$nothing" "a refused list"
@@ -97,13 +110,15 @@ expect "status, a malformed Ports value" 1 "the window '0378-0300': its first po
 expect "a good install over it" 0 "running: simulated bus" driver install
 
 # A program holding the device: the driver cannot be stopped.
-exec {holder}> >(cd "$package" && wine teldo.exe - >/dev/null 2>&1)
+holder_said=$work/holder-said
+: >"$holder_said"
+exec {holder}> >(cd "$package" && wine teldo.exe - >"$holder_said" 2>&1)
 echo "rd 300" >&$holder
-# Until the holder has opened the device (each status is a Wine process of
-# its own), for at most 10 s times TELDO_WAIT_FACTOR.
-deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
-until { teldo driver status || true; grep -q "another program holds it" <<<"$said"; } ||
-      [ $SECONDS -ge $deadline ]; do :; done
+# Until the holder has read its port, so that it holds the device, for at
+# most 30 s times TELDO_WAIT_FACTOR. No other open meanwhile: under Wine a
+# closed handle's close can reach the driver late and refuse the holder.
+deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
+until [ -s "$holder_said" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
 expect "status, the device held" 1 "another program holds it" driver status
 held=$(registry)
 expect "an install while held" 1 "a program holds the card's device" driver install --ports 0378
@@ -125,7 +140,7 @@ done
 # install meanwhile explains why it cannot, before it copies anything.
 probe=$(dirname "$test_program")/teldo_probe.exe
 exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
-deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
+deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
 until grep -q held "$work/hold-service.out" 2>/dev/null; do
   [ $SECONDS -lt $deadline ] || { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
   sleep 0.2
@@ -137,7 +152,7 @@ expect "an install while the service is marked for deletion" 1 "close the Servic
 exec {service_holder}>&-
 wait
 
-deadline=$((SECONDS + 10 * ${TELDO_WAIT_FACTOR:-1}))
+deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
 until [ -z "$(registry | grep -v 'Unable to find')" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
 [ -z "$(registry | grep -v 'Unable to find')" ] && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: remove left the service or its file" >&2; registry >&2; exit 1; }

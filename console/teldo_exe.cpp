@@ -8,8 +8,9 @@
 //                            all through one open device
 //   teldo run FILE|-         a port program (program_text.h) from a file or
 //                            standard input, run whole in one request
-// All numbers are hexadecimal, but a program's times. Exit code 0: done; 1: the device could not be
-// opened or a request failed; 2: a usage error, for which nothing was sent.
+// All numbers are hexadecimal, but a program's times. Exit code 0: done; 1:
+// the device could not be opened, a request failed or a program's poll timed
+// out; 2: a usage error, for which nothing was sent.
 // The commands are checked in command.cpp, programs in program_text.cpp, and
 // both sent through TELDOX.dll in ports.cpp.
 //

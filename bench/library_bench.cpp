@@ -111,19 +111,45 @@ void print_time(const char* what, const bench::Spread& ns) {
                 ns.median / 1000, ns.lower_quartile / 1000, ns.upper_quartile / 1000);
 }
 
+// TELDOX.dll's functions, bound at run time: the bench links TELDO.dll only.
+// `run` is null in a TELDOX.dll without programs.
+struct Teldox {
+    decltype(&TELDOX_Open) open;
+    decltype(&TELDOX_Close) close;
+    decltype(&TELDOX_Read) read;
+    decltype(&TELDOX_Write) write;
+    decltype(&TELDOX_ReadBlock) read_block;
+    decltype(&TELDOX_Run) run;
+};
+
+// False when TELDOX.dll or one of the functions every TELDOX bench needs is
+// missing.
+bool bind_teldox(Teldox& teldox) {
+    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    const auto bind = [library]<class Function>(Function& function, const char* name) {
+        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+    };
+    bind(teldox.open, "TELDOX_Open");
+    bind(teldox.close, "TELDOX_Close");
+    bind(teldox.read, "TELDOX_Read");
+    bind(teldox.write, "TELDOX_Write");
+    bind(teldox.read_block, "TELDOX_ReadBlock");
+    bind(teldox.run, "TELDOX_Run");
+    return teldox.open && teldox.close && teldox.read && teldox.write && teldox.read_block;
+}
+
+// Opens the device through TELDOX.dll: TELDO.dll's close reaches the driver
+// a little after CloseHandle.
+bool open_teldox(const Teldox& teldox) {
+    return teldo::test::poll(5000, [&] { return teldox.open() == 0; });
+}
+
 // A single byte read's cost over a byte of TELDOX.dll's block read of 4,096
 // ports (rounds of one block and a batch of single reads, the first
 // of the two alternating); false when TELDOX.dll cannot open the device.
-bool compare_blocks(double teldo_rd_ns) {
-    HMODULE library = LoadLibraryW(L"TELDOX.dll");
-    auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
-    const auto open = reinterpret_cast<decltype(&TELDOX_Open)>(bind("TELDOX_Open"));
-    const auto read = reinterpret_cast<decltype(&TELDOX_Read)>(bind("TELDOX_Read"));
-    const auto read_block = reinterpret_cast<decltype(&TELDOX_ReadBlock)>(bind("TELDOX_ReadBlock"));
-    const auto close = reinterpret_cast<decltype(&TELDOX_Close)>(bind("TELDOX_Close"));
-    if (!open || !read || !read_block || !close) return false;
-    // TELDO.dll's close reaches the driver a little after CloseHandle.
-    if (!teldo::test::poll(5000, [&] { return open() == 0; })) return false;
+bool compare_blocks(const Teldox& teldox, double teldo_rd_ns) {
+    const auto [open, close, read, write, read_block, run] = teldox;
+    if (!open_teldox(teldox)) return false;
 
     constexpr std::uint32_t block_bytes = 4096;
     static std::uint8_t data[block_bytes];
@@ -159,20 +185,13 @@ bool compare_blocks(double teldo_rd_ns) {
 // one program and one batch of single calls, the first of the two
 // alternating, timed per operation. False when TELDOX.dll cannot open the
 // device; says so, and gives no figure, when the driver runs no programs.
-bool compare_programs() {
-    HMODULE library = LoadLibraryW(L"TELDOX.dll");
-    auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
-    const auto open = reinterpret_cast<decltype(&TELDOX_Open)>(bind("TELDOX_Open"));
-    const auto read = reinterpret_cast<decltype(&TELDOX_Read)>(bind("TELDOX_Read"));
-    const auto write = reinterpret_cast<decltype(&TELDOX_Write)>(bind("TELDOX_Write"));
-    const auto run = reinterpret_cast<decltype(&TELDOX_Run)>(bind("TELDOX_Run"));
-    const auto close = reinterpret_cast<decltype(&TELDOX_Close)>(bind("TELDOX_Close"));
-    if (!open || !read || !write || !close) return false;
+bool compare_programs(const Teldox& teldox) {
+    const auto [open, close, read, write, read_block, run] = teldox;
     if (!run) {
         std::printf("TELDOX.dll has no TELDOX_Run: no figures for programs\n");
         return true;
     }
-    if (!teldo::test::poll(5000, [&] { return open() == 0; })) return false;
+    if (!open_teldox(teldox)) return false;
 
     constexpr unsigned long operations = 256;
     static TELDOX_OP program[operations];
@@ -258,12 +277,13 @@ int main() {
     print_time("raw DeviceIoControl", bench::spread(rounds.second));
     bench::print_ratio("TELDO_RD / raw", rounds.ratio, wanted_precision, "the time");
     std::printf("\n");
-    if (!compare_blocks(bench::spread(rounds.first).median)) {
-        std::fprintf(stderr, "cannot open the device through TELDOX.dll\n");
-        return 1;
+    Teldox teldox;
+    bool opened = bind_teldox(teldox) && compare_blocks(teldox, bench::spread(rounds.first).median);
+    if (opened) {
+        std::printf("\n");
+        opened = compare_programs(teldox);
     }
-    std::printf("\n");
-    if (!compare_programs()) {
+    if (!opened) {
         std::fprintf(stderr, "cannot open the device through TELDOX.dll\n");
         return 1;
     }

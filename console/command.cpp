@@ -49,14 +49,16 @@ bool is(std::string_view word, const char* name) {
     return *name == '\0';
 }
 
-bool read_number(std::string_view word, std::uint64_t& value) {
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) word.remove_prefix(2);
+bool read_number(std::string_view word, std::uint64_t& value, bool decimal) {
+    if (!decimal && word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) word.remove_prefix(2);
     if (word.empty()) return false;
     value = 0;
     for (char c : word) {
-        const int digit = brenvo::hex_digit(static_cast<unsigned char>(c));
+        const int digit = !decimal             ? brenvo::hex_digit(static_cast<unsigned char>(c))
+                          : c >= '0' && c <= '9' ? c - '0'
+                                                 : -1;
         if (digit < 0) return false;
-        value = value > 0xFFFFFFFF ? 0x100000000 : value << 4 | static_cast<std::uint64_t>(digit);
+        value = value > 0xFFFFFFFF ? 0x100000000 : value * (decimal ? 10 : 16) + static_cast<std::uint64_t>(digit);
     }
     return true;
 }

@@ -25,10 +25,11 @@ bool is(std::string_view word, const char* name);
 
 // A whole word as a hex number: "0x" or "0X" may lead, then one or more hex
 // digits by the project's digit rule and nothing else (unlike Brenvo's
-// fields, which read up to the first other character). Leading zeros do not
-// count; a number past FFFFFFFF stays just above it, above every limit here,
-// so that no long number wraps round to a small one.
-bool read_number(std::string_view word, std::uint64_t& value);
+// fields, which read up to the first other character); or, with `decimal`,
+// decimal digits alone. Leading zeros do not count; a number past FFFFFFFF
+// stays just above it, above every limit here, so that no long number wraps
+// round to a small one.
+bool read_number(std::string_view word, std::uint64_t& value, bool decimal = false);
 
 enum class Verb : std::uint8_t { read, write, dump };
 

@@ -30,18 +30,6 @@ constexpr OpWord op_words[] = {
     {"poll32", program::op_poll, 4, "poll32 takes PORT MASK VALUE N us|ms, N in decimal"},
 };
 
-// A whole word as a decimal number; like read_number, a number past
-// FFFFFFFF stays just above it.
-bool read_decimal(std::string_view word, std::uint64_t& value) {
-    if (word.empty()) return false;
-    value = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9') return false;
-        value = value > 0xFFFFFFFF ? 0x100000000 : value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
-}
-
 // One line's operation, its words up to any comment. Syntax is checked
 // here; the rules of programs are is_valid's, and only once it refuses an
 // operation is it looked at again to say why.
@@ -76,7 +64,7 @@ Usage parse_operation(Words words, Operation& o) {
     if (o.op == program::op_wait || o.op == program::op_poll) {
         std::string_view count, unit;
         if (!words.next(count)) return {syntax};
-        if (!read_decimal(count, number)) return {"'", count, "' is not a time: N us or N ms, N in decimal"};
+        if (!read_number(count, number, true)) return {"'", count, "' is not a time: N us or N ms, N in decimal"};
         if (!words.next(unit)) return {syntax};
         const bool ms = is(unit, "ms");
         if (!ms && !is(unit, "us")) return {"'", unit, "' is not a unit of time: us or ms"};

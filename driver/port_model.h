@@ -70,7 +70,8 @@ public:
     constexpr bool admits(std::uint16_t, std::uint32_t) const { return true; }
     constexpr std::uint32_t read_element(std::uint16_t port, std::uint32_t width) const {
         std::uint32_t value = 0;
-        for (std::uint32_t byte = width; byte-- > 0;) value = value << 8 | read(static_cast<std::uint16_t>(port + byte));
+        for (std::uint32_t byte = width; byte-- > 0;)
+            value = value << 8 | read(static_cast<std::uint16_t>(port + byte));
         return value;
     }
     constexpr void write_element(std::uint16_t port, std::uint32_t width, std::uint32_t value) {

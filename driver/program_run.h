@@ -56,6 +56,20 @@ struct StoppedClock {
     constexpr void wait(std::uint32_t) const {}
 };
 
+// A poll: reads, then a microsecond's pause, until the port is ready; at most
+// c reads, and no more than c us by the clock, whichever ends first. True
+// when the port was ready; `value` is the last read.
+template <class Bus, class Clock>
+bool poll(Bus& bus, const Clock& clock, const program::Operation& o, std::uint32_t& value) {
+    const std::uint64_t begun = clock.now(), limit = clock.ticks(o.c);
+    for (std::uint32_t reads = 1;; ++reads) {
+        value = bus.read_element(o.port, o.width);
+        if ((value & o.a) == o.b) return true;
+        if (reads >= o.c || clock.now() - begun >= limit) return false;
+        clock.wait(1);
+    }
+}
+
 // Runs the `count` operations of a checked program (program::check) whose
 // request is `input` and whose reply goes to `output`, which may be the same
 // buffer: each operation is read before its result is written, and result
@@ -73,11 +87,10 @@ bool run_program(Bus& bus, const Clock& clock, std::uint32_t count, const std::u
     }
     const std::uint64_t start = clock.now();
     ReplyHeader reply{0, not_stopped, 0};
-    std::uint32_t filled = 0;
-    for (; filled < count; ++filled) {
-        const Operation o = load_operation(input + input_length(filled));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Operation o = load_operation(input + input_length(i));
         std::uint32_t result = 0;
-        bool timed_out = false;
+        bool ended = true;
         switch (o.op) {
             case op_read: result = bus.read_element(o.port, o.width); break;
             case op_write: bus.write_element(o.port, o.width, o.a); break;
@@ -86,30 +99,18 @@ bool run_program(Bus& bus, const Clock& clock, std::uint32_t count, const std::u
                 bus.write_element(o.port, o.width, (result & ~o.a) | (o.b & o.a));
                 break;
             case op_wait: clock.wait(o.a); break;
-            case op_poll: {
-                // Read, then a microsecond's pause: at most c reads, and no
-                // more than c us by the clock, whichever ends first.
-                const std::uint64_t begun = clock.now(), limit = clock.ticks(o.c);
-                for (std::uint32_t reads = 1;; ++reads) {
-                    result = bus.read_element(o.port, o.width);
-                    if ((result & o.a) == o.b) break;
-                    if (reads >= o.c || clock.now() - begun >= limit) {
-                        timed_out = true;
-                        break;
-                    }
-                    clock.wait(1);
-                }
-                break;
-            }
+            case op_poll: ended = poll(bus, clock, o, result); break;
         }
-        store_element(output + output_length(filled), 4, result);
-        if (timed_out) {
-            reply.stopped = static_cast<std::uint16_t>(filled++);
+        store_element(output + output_length(i), 4, result);
+        if (!ended) {
+            reply.stopped = static_cast<std::uint16_t>(i);
             break;
         }
-        reply.done = static_cast<std::uint16_t>(filled + 1);
+        reply.done = static_cast<std::uint16_t>(i + 1);
     }
     reply.elapsed_us = clock.microseconds(clock.now() - start);
+    // The operations that did not run have no result.
+    const std::uint32_t filled = reply.done + (reply.stopped != not_stopped ? 1u : 0u);
     for (std::uint32_t i = filled; i < count; ++i) store_element(output + output_length(i), 4, 0);
     store_reply_header(output, reply);
     return true;

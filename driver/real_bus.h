@@ -57,7 +57,9 @@ public:
 
     // A program's cycles. run_program() admits every port first; each cycle
     // is admitted again, as only an admission makes a port reachable.
-    bool admits(std::uint16_t port, std::uint32_t width) const { return windows_.admit(element(port, width)).has_value(); }
+    bool admits(std::uint16_t port, std::uint32_t width) const {
+        return windows_.admit(element(port, width)).has_value();
+    }
     std::uint32_t read_element(std::uint16_t port, std::uint32_t width) const {
         const auto admitted = windows_.admit(element(port, width));
         return admitted ? port_element(*admitted, Direction::in, 0) : 0;

@@ -12,22 +12,14 @@ teldo() { teldo_in "$package" wine "$@"; }
 expect() { expect_teldo "driver set-up: $1" "$2" "$3" "$package" wine "${@:4}"; }
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TELDO'
 registry() { wine reg query "$service_key" /s 2>&1 | tr -d '\r' | grep -v '^$' || true; }
-# The key once Wine's service manager has written all it writes for a
-# service it just created or deleted, which it may do a moment later.
-settled_registry() {
-  local now last _
-  last=$(registry)
-  for _ in $(seq 20); do
-    sleep 0.5
-    now=$(registry)
-    [ "$now" = "$last" ] && break
-    last=$now
-  done
-  echo "$last"
-}
 unchanged_since() {
-  [ "$(registry)" = "$1" ] || { echo "driver set-up: $2 changed the service key:" >&2; registry >&2; exit 1; }
+  [ "$(registry)" = "$1" ] ||
+    { echo "driver set-up: $2 changed the service key:" >&2; diff <(echo "$1") <(registry) >&2; exit 1; }
 }
+key_gone() { [ -z "$(registry | grep -v 'Unable to find')" ]; }
+# A service just created holds the values that Wine's service manager writes
+# for it, the last of which a busy machine was once seen to show late.
+key_written() { registry | grep -q ErrorControl && registry | grep -q PreshutdownTimeout; }
 drivers=$WINEPREFIX/drive_c/windows/system32/drivers
 
 # PACKAGE_DIR DRIVER_FILE: a copy of the package's programs with another
@@ -67,7 +59,8 @@ unchanged_since "$before" "an install of a planted driver"
 
 # Another maker's driver registered as TELDO: left alone.
 sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\mountmgr.sys' >/dev/null
-foreign=$(settled_registry)
+wait_for key_written || true
+foreign=$(registry)
 expect "another maker's TELDO" 1 "the service TELDO is another driver" driver install
 unchanged_since "$foreign" "an install over another maker's driver"
 expect "a remove of another maker's TELDO" 1 "the service TELDO is another driver" driver remove
@@ -75,7 +68,8 @@ unchanged_since "$foreign" "a remove of another maker's driver"
 [ -e "$drivers/mountmgr.sys" ] || { echo "driver set-up: remove deleted another maker's file" >&2; exit 1; }
 sc delete TELDO >/dev/null
 
-nothing=$(settled_registry)
+wait_for key_gone || true
+nothing=$(registry)
 expect "a list over the system board" 2 "the window '0060': it overlaps 0000-00FF" \
   driver install --ports 0300-031F,0060
 unchanged_since "$nothing" "a refused list"
@@ -114,11 +108,10 @@ holder_said=$work/holder-said
 : >"$holder_said"
 exec {holder}> >(cd "$package" && wine teldo.exe - >"$holder_said" 2>&1)
 echo "rd 300" >&$holder
-# Until the holder has read its port, so that it holds the device, for at
-# most 30 s times TELDO_WAIT_FACTOR. No other open meanwhile: under Wine a
-# closed handle's close can reach the driver late and refuse the holder.
-deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
-until [ -s "$holder_said" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
+# Until the holder has read its port, so that it holds the device. No other
+# open meanwhile: under Wine a closed handle's close can reach the driver
+# late and refuse the holder.
+wait_for test -s "$holder_said" || true
 expect "status, the device held" 1 "another program holds it" driver status
 held=$(registry)
 expect "an install while held" 1 "a program holds the card's device" driver install --ports 0378
@@ -140,11 +133,8 @@ done
 # install meanwhile explains why it cannot, before it copies anything.
 probe=$(dirname "$test_program")/teldo_probe.exe
 exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
-deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
-until grep -q held "$work/hold-service.out" 2>/dev/null; do
-  [ $SECONDS -lt $deadline ] || { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
-  sleep 0.2
-done
+wait_for grep -qs held "$work/hold-service.out" ||
+  { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
 expect "remove while the service is held open" 0 "its service goes when the program" driver remove
 expect "an install while the service is marked for deletion" 1 "close the Services window" driver install
 [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
@@ -152,9 +142,8 @@ expect "an install while the service is marked for deletion" 1 "close the Servic
 exec {service_holder}>&-
 wait
 
-deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
-until [ -z "$(registry | grep -v 'Unable to find')" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
-[ -z "$(registry | grep -v 'Unable to find')" ] && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
+wait_for key_gone || true
+key_gone && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: remove left the service or its file" >&2; registry >&2; exit 1; }
 expect "remove again" 0 "not installed: nothing to remove" driver remove
 echo "driver set-up: status, refusals, install, reinstall, rollback, a held device and remove as they should"

@@ -25,3 +25,14 @@ expect_teldo() {
     exit 1
   fi
 }
+
+# Polls COMMAND... until it succeeds, every 0.2 s for at most 30 s times
+# TELDO_WAIT_FACTOR; false if it never does. For an outcome that another
+# process brings about: a reply written, a service key written or gone.
+wait_for() {
+  local deadline=$((SECONDS + 30 * ${TELDO_WAIT_FACTOR:-1}))
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
+}

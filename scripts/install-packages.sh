@@ -2,8 +2,8 @@
 # Installs what the build, the tests and the run need on Debian 12: both
 # MinGW-w64 toolchains and 64-bit Wine everywhere, and 32-bit Wine
 # (wine32:i386) only where this machine runs 32-bit x86 code
-# (scripts/wine-support.sh). With --x86-guest, also what builds and boots the
-# emulated PC of scripts/test-x86.sh. Does nothing when everything is already
+# (scripts/wine-support.sh). With --guest, also what builds and boots the
+# emulated PC of scripts/test-x86.sh and scripts/test-devices.sh. Does nothing when everything is already
 # there. Installing needs root: run as root it installs directly; run as
 # another user it installs through sudo (which asks for that user's password),
 # or, without sudo, says what to run as root.
@@ -17,7 +17,7 @@ packages=(cmake ninja-build g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 fonts-wine
           xvfb xauth x11-apps x11-utils imagemagick fonts-noto-cjk googletest libgtest-dev clang-14 lld-14 llvm-14
           libunicorn-dev osslsigncode openssl)
-[ "${1:-}" = --x86-guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
+[ "${1:-}" = --guest ] && packages+=(qemu-system-x86 debootstrap e2fsprogs)
 with_i386=no
 if runs_32bit_x86_code && ! wine32_lately_unavailable; then
   packages+=(wine32:i386)

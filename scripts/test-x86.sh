@@ -2,8 +2,9 @@
 # The x86 suite, every test of it, against the x86 build that goes into the
 # win32 zip (BUILD_DIR/x86), under real 32-bit Wine: natively where it runs
 # here (scripts/wine-support.sh: 32-bit x86 code runs, and wine32:i386 could
-# be installed), otherwise inside an emulated PC, a Debian 12 guest with 32-bit Wine made once from Debian's
-# packages and cached outside the checkout (scripts/x86-guest/). The build
+# be installed), otherwise inside an emulated PC, a Debian 12 guest with
+# 32-bit Wine made once from Debian's packages and cached outside the checkout
+# (scripts/guest/). The build
 # tree is shared with the guest at its own path and CTest's output comes back
 # through it (BUILD_DIR/x86/ctest.log). Exits with the suite's status.
 # TELDO_WITHOUT_32BIT=1 takes the emulated path on any machine. No Wine
@@ -27,8 +28,8 @@ fi
 echo "32-bit Wine does not run here: the x86 suite runs in an emulated PC"
 wine_runs_here win32 || true
 build_dir=${1:-$source_dir/build}
-guest=$("$source_dir/scripts/x86-guest/build-guest.sh")
-"$source_dir/scripts/install-packages.sh" --x86-guest
+guest=$("$source_dir/scripts/guest/build-guest.sh")
+"$source_dir/scripts/install-packages.sh" --guest
 # The x86 tree with its Wine-only test programs, which this machine cannot run.
 # It also makes the x64 tree's prefixes ready; build.sh ends their Wine
 # processes (wineservers, drivers) before it returns, so none is left here.
@@ -40,5 +41,5 @@ case $build_dir/ in
   *) shares+=(--share "$build_dir") ;;
 esac
 echo "Booting the emulated PC ($guest) for the x86 suite"
-exec "$source_dir/scripts/x86-guest/boot.sh" "$guest" "${shares[@]}" \
-  "$source_dir/scripts/x86-guest/job.sh" "$source_dir" "$build_dir"
+exec "$source_dir/scripts/guest/boot.sh" "$guest" "${shares[@]}" \
+  "$source_dir/scripts/guest/x86-suite.sh" "$source_dir" "$build_dir"

@@ -1,6 +1,6 @@
 # Sourced, with source_dir and build_dir set: one virtual display and the
 # build trees' prefixes kept up for a session of Wine programs. Used by
-# scripts/built-session.sh and by the emulated PC's job (scripts/x86-guest/).
+# scripts/built-session.sh and by the emulated PC's x86 suite (scripts/guest/).
 # The caller ends display_pid and the prefixes' wineservers when it is done.
 
 display_pid=

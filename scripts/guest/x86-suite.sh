@@ -11,9 +11,9 @@
 # shared tree. Whatever else the suite writes vanishes at power-off. Then the
 # win32 teldo.exe under WOW64 (tests/package/wow64_check.sh). Exits with
 # CTest's status, or 1 when that check fails.
-# Usage: job.sh SOURCE_DIR BUILD_DIR
+# Usage: x86-suite.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
-source_dir=${1:?usage: job.sh SOURCE_DIR BUILD_DIR}
+source_dir=${1:?usage: x86-suite.sh SOURCE_DIR BUILD_DIR}
 build_dir=${2:?}
 tree=$build_dir/x86
 source "$source_dir/scripts/wine-support.sh"

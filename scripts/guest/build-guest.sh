@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
-# Builds the emulated PC that runs the x86 suite under 32-bit Wine on machines
-# that run 64-bit code only, and prints the folder that holds it (kernel,
-# initrd, disk image). A Debian 12 guest made from Debian's packages alone:
-# debootstrap, then the kernel, 32-bit Wine, a virtual display, the CJK fonts
-# and what the suite's own scripts call (CTest, and the MinGW and clang tools
-# with which package_sdk_test builds the kit's example). A first boot finishes
-# the 32-bit maintainer scripts (which fail with "Exec format error" in the
-# chroot where the host cannot run 32-bit code) and keeps a fresh 32-bit Wine
-# prefix in the image. Built once, cached outside the checkout under a hash
-# of this folder's recipe files: a changed recipe builds a new guest and
-# removes the old one.
+# Builds the emulated PC in which scripts/test-x86.sh runs the x86 suite under
+# 32-bit Wine (on machines that run 64-bit code only) and scripts/test-devices.sh
+# runs the x64 driver against QEMU's serial and parallel ports under 64-bit
+# Wine, and prints the folder that holds it (kernel, initrd, disk image). One
+# PC serves both: a Debian 12 amd64 guest, 32-bit and 64-bit Wine side by side,
+# made from Debian's packages alone: debootstrap, then the kernel, Wine, a
+# virtual display, the CJK fonts and what the x86 suite's own scripts call
+# (CTest, and the MinGW and clang tools with which package_sdk_test builds the
+# kit's example). A first boot finishes the 32-bit maintainer scripts (which
+# fail with "Exec format error" in the chroot where the host cannot run 32-bit
+# code) and keeps a fresh 32-bit and a fresh 64-bit Wine prefix in the image.
+# Built once, cached outside the checkout under a hash of this folder's recipe
+# files: a changed recipe builds a new guest and removes the old one.
 # Usage: build-guest.sh   (as root)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 key=$(cat "$here/build-guest.sh" "$here/packages" "$here/init" "$here/first-boot.sh" | sha256sum | cut -c1-16)
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/brenvo-x86-guest
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/brenvo-guest
 guest=$cache/$key
 [ -f "$guest/ready" ] && { echo "$guest"; exit 0; }
 
 exec 3>&1 1>&2  # progress on stderr; stdout names the guest
-"$here/../install-packages.sh" --x86-guest
-echo "Building the x86 test guest in $guest (once; about 10 minutes)"
+"$here/../install-packages.sh" --guest
+echo "Building the emulated test PC in $guest (once; about 10 minutes)"
 rm -rf "$cache"
 mkdir -p "$guest"
 tree=$guest/tree
@@ -56,11 +58,11 @@ cleanup
 install -m 755 "$here/init" "$tree/sbin/brenvo-init"
 cp "$tree"/boot/vmlinuz-* "$guest/vmlinuz"
 cp "$tree"/boot/initrd.img-* "$guest/initrd.img"
-mke2fs -q -t ext4 -L brenvo-x86 -d "$tree" "$guest/disk.img" 8G
+mke2fs -q -t ext4 -L brenvo-guest -d "$tree" "$guest/disk.img" 8G
 rm -rf "$tree"
 
 # The first boot writes into the image itself; every later boot only reads it.
 "$here/boot.sh" "$guest" --writable --share "$here" "$here/first-boot.sh" "$here/packages"
 touch "$guest/ready"
-echo "The x86 test guest is ready: $(du -sh "$guest" | cut -f1) in $guest"
+echo "The emulated test PC is ready: $(du -sh "$guest" | cut -f1) in $guest"
 echo "$guest" >&3

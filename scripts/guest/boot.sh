@@ -5,17 +5,31 @@
 # it needs no KVM and no 32-bit code on this machine. The guest's disk stays
 # as it is (its writes go to a temporary overlay) unless --writable is given.
 # `-cpu max,-smap`: with SMAP, QEMU 7.2 faults on an iretq that Wine executes
-# and every Wine process dies. No network.
-# Usage: boot.sh GUEST [--writable] [--share DIR]... COMMAND [ARGS...]
+# and every Wine process dies. No network. --com2 FILE adds a 16550 UART at
+# 02F8 (IRQ 3) and --lpt1 FILE a parallel port at 0378, each writing what it
+# sends into FILE on this machine. The console stays on the first UART (03F8);
+# the second is never opened, and the parallel port's modules are kept out of
+# the guest's kernel, so that only the job drives them.
+# Usage: boot.sh GUEST [--writable] [--share DIR]... [--com2 FILE] [--lpt1 FILE]
+#                COMMAND [ARGS...]
 set -euo pipefail
-guest=${1:?usage: boot.sh GUEST [--writable] [--share DIR]... COMMAND [ARGS...]}
+guest=${1:?usage: boot.sh GUEST [--writable] [--share DIR]... [--com2 FILE] [--lpt1 FILE] COMMAND [ARGS...]}
 shift
 snapshot=on
 shares=()
+devices=()
+kernel_options=
 while [ $# -gt 0 ]; do
   case $1 in
     --writable) snapshot=off; shift ;;
     --share) shares+=("$(cd "$2" && pwd)"); shift 2 ;;
+    # A UART given with -device replaces the default one: the console's is named too.
+    --com2) devices+=(-serial mon:stdio -chardev "file,id=com2,path=$2"
+                      -device isa-serial,chardev=com2,iobase=0x2f8,irq=3)
+            shift 2 ;;
+    --lpt1) devices+=(-parallel "file:$2")
+            kernel_options=" modprobe.blacklist=parport,parport_pc,ppdev,lp"
+            shift 2 ;;
     *) break ;;
   esac
 done
@@ -36,8 +50,8 @@ done
 timeout 3600 qemu-system-x86_64 -machine q35 -accel tcg,thread=multi -cpu max,-smap \
   -smp "${TELDO_GUEST_CPUS:-2}" -m "${TELDO_GUEST_MEMORY:-4096}" \
   -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
-  -append "root=/dev/vda rw console=ttyS0 quiet init=/sbin/brenvo-init" \
+  -append "root=/dev/vda rw console=ttyS0 quiet init=/sbin/brenvo-init$kernel_options" \
   -drive "file=$guest/disk.img,format=raw,if=virtio,snapshot=$snapshot" \
-  "${virtfs[@]}" -net none -nographic -no-reboot </dev/null
+  "${virtfs[@]}" "${devices[@]}" -net none -nographic -no-reboot </dev/null
 status=$(cat "$control/status" 2>/dev/null) || { echo "The emulated PC stopped before its command ended" >&2; exit 1; }
 exit "$status"

@@ -19,6 +19,8 @@ build_dir=${1:-$source_dir/build}
 guest=$("$source_dir/scripts/guest/build-guest.sh")
 "$source_dir/scripts/build.sh" "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
+# The zip of what was just built (the suite's package_zip makes it otherwise).
+(cd "$build_dir/x64" && cpack -G ZIP --config CPackConfig.cmake >/dev/null)
 zips=("$build_dir"/x64/Brenvo-*-win64.zip)
 [ ${#zips[@]} = 1 ] && [ -f "${zips[0]}" ] ||
   { echo "Expected one win64 zip in $build_dir/x64, found: ${zips[*]}" >&2; exit 1; }

@@ -35,6 +35,9 @@ guest=$("$source_dir/scripts/guest/build-guest.sh")
 # processes (wineservers, drivers) before it returns, so none is left here.
 TELDO_X86_WINE_TESTS=1 "$source_dir/scripts/build.sh" "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
+# The win64 zip of what was just built, for the WOW64 check (the x64 suite's
+# package_zip, which makes it otherwise, does not run here).
+(cd "$build_dir/x64" && cpack -G ZIP --config CPackConfig.cmake >/dev/null)
 shares=(--share "$source_dir")
 case $build_dir/ in
   "$source_dir"/*) ;;

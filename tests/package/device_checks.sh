@@ -29,19 +29,10 @@ cp -a "$fresh" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineserver -p  # kept running, so that each teldo.exe starts in under a second
 
+source "$(dirname "${BASH_SOURCE[0]}")/teldo_runs.sh"
 passed=0 failed=0
-said=
-output=$(mktemp)
-# ARGUMENTS...: the package's teldo.exe, its standard input this function's;
-# its output (both streams, without CRs) in $said. Through a file: the
-# driver's host inherits the standard handles of the program that starts it,
-# so a pipe would never reach its end.
-teldo() {
-  local code=0
-  (cd "$package" && /usr/lib/wine/wine64 teldo.exe "$@") >"$output" 2>&1 || code=$?
-  said=$(tr -d '\r' <"$output")
-  return $code
-}
+# ARGUMENTS...: the package's teldo.exe (teldo_in), its output in $said.
+teldo() { teldo_in "$package" /usr/lib/wine/wine64 "$@"; }
 # WHAT COMMAND...: COMMAND must succeed; prints the outcome, with what
 # teldo.exe last said when it failed.
 check() {
@@ -70,8 +61,14 @@ each_has() {
 }
 # FILE TEXT: what the host has received in FILE is exactly TEXT.
 received() { [ "$(od -An -tx1 -v "$1")" = "$(printf %s "$2" | od -An -tx1 -v)" ]; }
-# TEXT: its bytes in hex, one a line.
-bytes_of() { printf %s "$1" | od -An -tx1 -v | tr -s ' ' '\n' | grep .; }
+# TEXT LINES: LINES once for each byte of TEXT, BYTE in them standing for
+# that byte in hex.
+for_each_byte() {
+  local byte
+  for byte in $(printf %s "$1" | od -An -tx1 -v); do
+    printf '%s\n' "${2//BYTE/$byte}"
+  done
+}
 # The byte at port PORT (decimal) through the kernel's /dev/port, in hex.
 kernel_reads() { dd if=/dev/port bs=1 skip="$1" count=1 status=none | od -An -tx1 | tr -d ' '; }
 
@@ -109,42 +106,29 @@ check "UART loopback, FIFO on: 16 bytes to THR in one block, the same 16 from RB
 $fifo_bytes
 60"
 
-# Loopback off: what THR takes now leaves on the line, into COM2's file.
+# Loopback off (MCR: DTR and RTS only): what THR takes now leaves on the
+# line, into COM2's file.
 line="Brenvo, COM2: 0x2F8"$'\r\n'
-commands="wr 2FC 03"  # DTR and RTS, loopback off
-for byte in $(bytes_of "$line"); do
-  commands+=$'\nrd 2FD\nwr 2F8 '$byte
-done
-teldo - <<<"$commands"
+teldo - <<<"wr 2FC 03
+$(for_each_byte "$line" $'rd 2FD\nwr 2F8 BYTE')"
 check "UART out: LSR said THR empty before each byte" each_has 0x20
 check "UART out: COM2's file received the line exactly" received "$com2_file" "$line"
 
 # The parallel port: INIT high (no printer reset) and SELECT, then each byte
 # in the data register and a strobe pulse in the control register.
 text="PRINTED ON LPT1"$'\n'
-commands="wr 37A 0C"
-for byte in $(bytes_of "$text"); do
-  commands+=$'\nwr 378 '$byte$'\nwr 37A 0D\nwr 37A 0C'
-done
-teldo - <<<"$commands"
+teldo - <<<"wr 37A 0C
+$(for_each_byte "$text" $'wr 378 BYTE\nwr 37A 0D\nwr 37A 0C')"
 check "parallel port: LPT1's file received the text strobed byte by byte" received "$lpt1_file" "$text"
 
 # Port programs: the same handshakes, each run whole by the driver as one
 # request, with the device's own status polled before every byte.
 program_line="one request"$'\r\n'
-program=
-for byte in $(bytes_of "$program_line"); do
-  program+=$'poll 2FD 20 20 1000 us\nwr 2F8 '$byte$'\n'
-done
-teldo run - <<<"$program"
+teldo run - <<<"$(for_each_byte "$program_line" $'poll 2FD 20 20 1000 us\nwr 2F8 BYTE')"
 check "port program: the UART's line, LSR polled before each byte, in one request" \
   received "$com2_file" "$line$program_line"
 program_text="one strobe each"$'\n'
-program=
-for byte in $(bytes_of "$program_text"); do
-  program+=$'poll 379 80 80 1000 us\nwr 378 '$byte$'\nwr 37A 0D\nwr 37A 0C\n'
-done
-teldo run - <<<"$program"
+teldo run - <<<"$(for_each_byte "$program_text" $'poll 379 80 80 1000 us\nwr 378 BYTE\nwr 37A 0D\nwr 37A 0C')"
 check "port program: the parallel text, BUSY polled and the strobe pulsed for each byte, in one request" \
   received "$lpt1_file" "$text$program_text"
 

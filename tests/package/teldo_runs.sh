@@ -1,14 +1,18 @@
-# Sourced by the package's set-up checks: runs of a package's teldo.exe and
-# what they must say.
+# Sourced by the package's set-up and device checks: runs of a package's
+# teldo.exe and what they must say.
 
 # FOLDER LOADER ARGUMENTS...: runs FOLDER's teldo.exe with LOADER (a Wine
-# loader or the wine function); returns its exit code, with its output (both
-# streams, without CRs) in $said.
+# loader or the wine function), its standard input the caller's; returns its
+# exit code, with its output (both streams, without CRs) in $said. Through a
+# file: a driver host that teldo.exe starts inherits its standard handles, so
+# a pipe could stay open after teldo.exe has ended.
 teldo_in() {
-  local folder=$1 loader=$2 code=0
+  local folder=$1 loader=$2 code=0 output
   shift 2
-  said=$(cd "$folder" && "$loader" teldo.exe "$@" 2>&1) || code=$?
-  said=$(tr -d '\r' <<<"$said")
+  output=$(mktemp)
+  (cd "$folder" && "$loader" teldo.exe "$@") >"$output" 2>&1 || code=$?
+  said=$(tr -d '\r' <"$output")
+  rm -f "$output"
   return $code
 }
 

@@ -151,6 +151,16 @@ constexpr Fault take_fault(diag::FaultPlan& faults, const Work& work) {
     return Fault::none;
 }
 
+// Whether checked work reaches the bus at all: not when it broke a rule or
+// the fault plan fails or empties it. The reply then needs no bus.
+constexpr bool needs_bus(const Work& work, Fault fault) {
+    return work.refusal == Outcome::done && fault == Fault::none;
+}
+constexpr Reply without_bus(const Work& work, Fault fault) {
+    if (work.refusal != Outcome::done) return {work.refusal, 0};
+    return fault == Fault::fail ? Reply{Outcome::injected, 0} : Reply{Outcome::done, 0};
+}
+
 // Serves checked work with the fault plan's verdict on `bus`: a refusal or
 // a planned fault touches neither bus nor buffer. `bus` performs the port
 // cycles: `bool in(port, value&)`, `bool out(port, value)`, `bool
@@ -159,9 +169,7 @@ constexpr Fault take_fault(diag::FaultPlan& faults, const Work& work) {
 // (run_program()), whose waits and polls take their time from `clock`.
 template <class Bus, class Clock = StoppedClock>
 constexpr Reply perform(Bus& bus, const Work& work, Fault fault, const Request& request, const Clock& clock = {}) {
-    if (work.refusal != Outcome::done) return {work.refusal, 0};
-    if (fault == Fault::fail) return {Outcome::injected, 0};
-    if (fault == Fault::empty) return {Outcome::done, 0};
+    if (!needs_bus(work, fault)) return without_bus(work, fault);
     constexpr Reply refused{Outcome::refused_port, 0};
     if (work.program != 0)
         return run_program(bus, clock, work.program, request.input, request.output)

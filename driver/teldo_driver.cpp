@@ -14,9 +14,12 @@
 // plan, the record, the counts) and is held only for a few instructions.
 // The bus, simulated or real, is serialised by a kernel mutex, which waits
 // at PASSIVE_LEVEL and leaves its holder there: a 64 KiB block, up to
-// 65,536 port cycles, runs under it while the rest of the PC goes on.
-// Whoever takes both takes the mutex first; no request is completed while
-// either is held.
+// 65,536 port cycles, runs under it while the rest of the PC goes on. It
+// gives one request the bus at a time; which waiter comes next is the
+// kernel's choice, not the order of arrival. A request is checked, and its
+// holder decided, before it waits for the bus, so that one that will be
+// refused never waits behind a program or a block. Whoever takes both locks
+// takes the mutex first; no request is completed while either is held.
 #include "kernel.h"
 
 #include "device_dacl.h"
@@ -65,7 +68,8 @@ private:
 };
 
 // Holds the bus: a port request's cycles, or the simulated ports' reset.
-// Waiters take their turn in the order they came, at PASSIVE_LEVEL.
+// Waiters wait at PASSIVE_LEVEL or APC_LEVEL, with no timeout: the only
+// levels where such a wait is allowed (dispatch_control refuses others).
 class BusGuard {
 public:
     BusGuard() { KeWaitForSingleObject(&bus_mutex, Executive, KernelMode, FALSE, nullptr); }
@@ -106,9 +110,15 @@ NTSTATUS status_of(teldo::model::Outcome outcome) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// The system buffer holds a request's input and output only for a buffered
+// code, the transfer method of every request of this driver. For any other
+// code it is not a buffer of the request at all: the request goes on with
+// none, to be refused as unknown without a byte touched.
 teldo::model::Request request_of(PIRP irp, const IO_STACK_LOCATION& stack) {
-    auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
     const auto& parameters = stack.Parameters.DeviceIoControl;
+    auto* buffer = (parameters.IoControlCode & 3) == teldo::method_buffered
+                       ? static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer)
+                       : nullptr;
     return {parameters.IoControlCode, parameters.InputBufferLength ? buffer : nullptr,
             parameters.InputBufferLength, parameters.OutputBufferLength ? buffer : nullptr,
             parameters.OutputBufferLength};
@@ -124,12 +134,13 @@ auto program_clock() {
     });
 }
 
-// A port request: recorded, and its turn of the fault plan taken, under the
-// spin lock; served on the bus under the bus mutex alone; its status
-// recorded under the spin lock again. A program is one request.
+// A port request: checked whole; recorded, its holder decided and its turn
+// of the fault plan taken under the spin lock; then, only if it is well
+// formed, from the holder and not failed by the plan, served on the bus
+// under the bus mutex alone; its status recorded under the spin lock again.
+// A program is one request.
 Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT file) {
     using namespace teldo::model;
-    BusGuard bus;
     const Work work = check(request);
     bool from_holder = false;
     Fault fault = Fault::none;
@@ -141,7 +152,11 @@ Completion serve_port_request(const teldo::model::Request& request, PFILE_OBJECT
         if (from_holder) fault = take_fault(state.faults, work);
     }
     Completion completion{STATUS_ACCESS_DENIED};  // a handle the device was not granted to
-    if (from_holder) {
+    if (from_holder && !needs_bus(work, fault)) {
+        const Reply reply = without_bus(work, fault);
+        completion = {status_of(reply.outcome), reply.returned};
+    } else if (from_holder) {
+        BusGuard bus;
         teldo::bus::RealBus real_bus(port_windows);
         const auto clock = program_clock();
         const Reply reply = settings.real_ports ? perform(real_bus, work, fault, request, clock)
@@ -258,7 +273,10 @@ NTSTATUS NTAPI dispatch_cleanup_or_close(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, {STATUS_SUCCESS});
 }
 
+// A request may wait for the bus, and a wait with no timeout is allowed only
+// up to APC_LEVEL: a kernel caller above it is refused before anything else.
 NTSTATUS NTAPI dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+    if (KeGetCurrentIrql() > APC_LEVEL) return complete(irp, {STATUS_INVALID_DEVICE_STATE});
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
     const teldo::model::Request request = request_of(irp, stack);
     return complete(irp, device == port_device ? serve_port_request(request, stack.FileObject)

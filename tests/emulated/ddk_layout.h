@@ -87,15 +87,18 @@ constexpr std::uint32_t file_read_data = 0x1, file_write_data = 0x2, file_read_a
 constexpr std::uint32_t reg_option_volatile = 1, reg_created_new_key = 1, reg_opened_existing_key = 2;
 constexpr std::uint32_t obj_kernel_handle = 0x200, kernel_mode = 0, dacl_security_information = 4;
 constexpr std::uint8_t security_descriptor_revision = 1, acl_revision = 2;
+constexpr std::uint8_t passive_level = 0, apc_level = 1, dispatch_level = 2;
 
 namespace status {  // NTSTATUS
 constexpr std::uint32_t success = 0, buffer_overflow = 0x80000005,
                         info_length_mismatch = 0xC0000004, invalid_handle = 0xC0000008,
-                        invalid_parameter = 0xC000000D, conflicting_addresses = 0xC0000018,
+                        invalid_parameter = 0xC000000D, invalid_device_request = 0xC0000010,
+                        conflicting_addresses = 0xC0000018,
                         access_denied = 0xC0000022, buffer_too_small = 0xC0000023,
                         object_name_not_found = 0xC0000034, sharing_violation = 0xC0000043,
                         invalid_security_descr = 0xC0000079,
-                        insufficient_resources = 0xC000009A, io_device_error = 0xC0000185;
+                        insufficient_resources = 0xC000009A, invalid_device_state = 0xC0000184,
+                        io_device_error = 0xC0000185;
 }
 
 }  // namespace teldo::emu::ddk

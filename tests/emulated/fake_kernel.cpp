@@ -181,7 +181,8 @@ FakeKernel::FakeKernel(Machine& m)
     });
     stdcall(nt, "KeWaitForSingleObject", 5, [this, &m](Args a) {
         if (!bus_mutex || a[0] != bus_mutex) m.fault("KeWaitForSingleObject on an object that is no initialised mutex");
-        if (lock_held) m.fault("KeWaitForSingleObject while the spin lock is held, at DISPATCH_LEVEL");
+        if (lock_held || irql > k::apc_level) m.fault("KeWaitForSingleObject above APC_LEVEL");
+        if (bus_busy) m.fault("a wait behind another request for the bus");
         if (bus_held) m.fault("the bus mutex waited for by its holder");
         if ((a[2] & 0xFF) != k::kernel_mode || (a[3] & 0xFF) != 0 || a[4] != 0)
             m.fault("KeWaitForSingleObject other than in kernel mode, not alertable, with no timeout");
@@ -200,9 +201,13 @@ FakeKernel::FakeKernel(Machine& m)
     m.provide("HAL.DLL", "KeQueryPerformanceCounter", 1, Convention::stdcall_wide, [this, &m](Args a) {
         if (lock_held) m.fault("the performance counter read while the spin lock is held");
         if (a[0]) m.put(a[0], bytes_of64(counter_frequency));
-        clock_ns += 1000;
-        return clock_ns * counter_frequency / 1000000000ull;
+        clock_ns += reading_ns;
+        return counter_start + (clock_ns + counter_phase_ns) * counter_frequency / 1000000000ull -
+               (clock_ns >= counter_back_at_ns ? counter_back : 0);
     });
+    // The IRQL: the HAL's on x86, CR8 on x64.
+    m.provide("HAL.DLL", "KeGetCurrentIrql", 0, Convention::stdcall, [this](Args) -> std::uint64_t { return irql; });
+    m.answer_cr8([this] { return std::uint64_t{irql}; });
 
     // Requests, and the lock that guards the driver's state. On x86 the "f"
     // functions of the kernel and the HAL take ECX and EDX.
@@ -215,12 +220,15 @@ FakeKernel::FakeKernel(Machine& m)
     auto acquire = [this, &m](Args a) {
         if (a[0] != lock || lock_held) m.fault("a spin lock acquired that is not initialised, or held");
         lock_held = true;
-        return 0x00u;  // was at PASSIVE_LEVEL
+        irql_before_lock = irql;
+        irql = k::dispatch_level;
+        return std::uint64_t{irql_before_lock};
     };
     auto release = [this, &m](Args a) {
         if (a[0] != lock || !lock_held) m.fault("a spin lock released that is not held");
-        if ((a[1] & 0xFF) != 0) m.fault("a spin lock released to an IRQL that was not the caller's");
+        if ((a[1] & 0xFF) != irql_before_lock) m.fault("a spin lock released to an IRQL that was not the caller's");
         lock_held = false;
+        irql = irql_before_lock;
         return 0u;
     };
     if (m.arch() == Arch::x64) {

@@ -115,6 +115,15 @@ public:
     bool lock_held = false;
     Address bus_mutex = 0;  // the mutex that serialises the bus
     bool bus_held = false;
+    // Another request holds the bus, for as long as a program or a block
+    // may: a wait for it now is a fault, for a request that is refused
+    // must not wait behind one.
+    bool bus_busy = false;
+    // The caller's IRQL: KeGetCurrentIrql on x86, CR8 on x64. Requests come
+    // at APC_LEVEL, the highest where a wait for the bus is allowed, so
+    // that a spin lock must give back exactly that.
+    std::uint8_t irql = ddk::apc_level;
+    std::uint8_t irql_before_lock = 0;
 
     // The system buffer of the port request being sent: while the spin lock
     // is held, the driver may read only its first bytes (which the record
@@ -140,9 +149,17 @@ public:
     // anywhere else is a fault (with none, every cycle is).
     std::vector<std::pair<std::uint16_t, std::uint16_t>> windows;
 
-    // Time: every port cycle and every reading of the performance counter
-    // takes a microsecond; the counter counts it at an ACPI timer's rate.
-    static constexpr std::uint64_t counter_frequency = 3579545;
+    // Time: every port cycle takes a microsecond, every reading of the
+    // performance counter `reading_ns`. The counter ticks `counter_frequency`
+    // times a second (an ACPI timer's rate unless set), from `counter_start`
+    // at clock_ns 0, its steps `counter_phase_ns` early; from
+    // `counter_back_at_ns` on it reads `counter_back` ticks less, as when a
+    // thread moves to a processor whose counter lags.
+    std::uint64_t counter_frequency = 3579545;
+    std::uint64_t counter_start = 0;
+    std::uint64_t counter_phase_ns = 0;
+    std::uint64_t counter_back = 0, counter_back_at_ns = ~std::uint64_t{0};
+    std::uint64_t reading_ns = 1000;
     std::uint64_t clock_ns = 0;
     std::vector<std::uint64_t> cycle_times;  // clock_ns at each cycle of `cycles`
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 
@@ -188,8 +189,9 @@ public:
     // carries a security context with `desired`, the access the opener asked
     // for, and an access state with `granted`. Checks that the driver
     // completes it exactly once with the status it returns, with no lock
-    // held, and that it copies no block of a port request's buffer under
-    // its spin lock.
+    // held, that it copies no block of a port request's buffer under its
+    // spin lock, and that it touches no system buffer at all for a code
+    // whose transfer method is not buffered (it is none of the request's).
     Reply send(Address device_object, std::uint8_t major, Address file, std::uint32_t code = 0,
                const std::vector<std::uint8_t>& input = {}, std::uint32_t output_length = 0) {
         const auto& irp_at = offsets.irp;
@@ -215,7 +217,11 @@ public:
             machine.put32(context + offsets.io_security_context.desired_access, desired);
             machine.put_ptr(stack + stack_at.security_context, context);
         }
-        if (major == k::irp_mj_device_control && device_object == device(port_device))
+        if (major == k::irp_mj_device_control && (code & 3) != 0)
+            machine.watch(buffer, length, [this](Address, std::uint32_t, bool) {
+                machine.fault("the system buffer touched for a code that is not buffered");
+            });
+        else if (major == k::irp_mj_device_control && device_object == device(port_device))
             kernel.guard_request_buffer(buffer, length);
         const auto status = static_cast<std::uint32_t>(machine.call(dispatch_routine(major), {device_object, irp}));
         machine.watch(0, 0, nullptr);
@@ -376,6 +382,8 @@ TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
          k::file_all_access},
         {"reading only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
         {"GENERIC_READ only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::generic_read},
+        {"writing only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_write},
+        {"GENERIC_WRITE only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::generic_write},
         {"synchronize only", port, create, lesser, 0, {}, 0, denied, 0, -1, k::synchronize},
         {"diagnostics, reading only", diag, create, lesser, 0, {}, 0, denied, 0, -1, k::file_generic_read},
         {"a lesser open may not read", port, control, lesser, rd, {0xF8, 0x03}, 1, denied, 0, -1},
@@ -401,6 +409,8 @@ TEST_P(EmulatedTeldoSys, ServesOneFullOpenAtATimeUntilItsCleanup) {
         {"GENERIC_READ | GENERIC_WRITE, not mapped", port, create, generic, 0, {}, 0, st::success, 0, -1,
          k::generic_read | k::generic_write},
         {"that open cleans up", port, k::irp_mj_cleanup, generic, 0, {}, 0, st::success, 0, -1},
+        {"GENERIC_ALL", port, create, generic, 0, {}, 0, st::success, 0, -1, k::generic_all},
+        {"that open cleans up too", port, k::irp_mj_cleanup, generic, 0, {}, 0, st::success, 0, -1},
         {"a kernel open of read and write data, nothing granted", port, create, kernel_open, 0, {}, 0, st::success,
          0, -1, k::file_read_data | k::file_write_data, 0},
         {"the kernel's open reads", port, control, kernel_open, rd, {0xF8, 0x03}, 1, st::success, 1, 0x5A},
@@ -607,22 +617,22 @@ TEST_P(EmulatedTeldoSysRealPorts, ProgramsRunWholeInOrderOrNotAtAll) {
         {"a handshake at every width",
          {{p::op_write, 1, 0x300, 0x41, 0, 0},
           {p::op_wait, 0, 0, 120, 0, 0},
-          {p::op_poll, 1, 0x301, 0x80, 0x80, 100},
+          {p::op_poll, 1, 0x301, 0xF0, 0xA0, 100},
           {p::op_read, 2, 0x302, 0, 0, 0},
           {p::op_read, 4, 0x304, 0, 0, 0},
           {p::op_write, 2, 0x306, 0xBEEF, 0, 0},
           {p::op_write, 4, 0x308, 0xCAFEF00D, 0, 0},
-          {p::op_modify, 1, 0x378, 0x01, 0x01, 0},
+          {p::op_modify, 1, 0x378, 0x0F, 0xF3, 0},
           {p::op_modify, 2, 0x30A, 0x00F0, 0x0050, 0},
           {p::op_modify, 4, 0x30C, 0xFF000000, 0x12000000, 0}},
-         {0x00, 0x7F, 0x80, 0xA1B2, 0xC3D4E5F6, 0xA4, 0x1234, 0xAABBCCDD},
+         {0x00, 0x7F, 0xA5, 0xA1B2, 0xC3D4E5F6, 0xA4, 0x1234, 0xAABBCCDD},
          st::success,
-         {{0x300, 0x41, true, 1}, {0x301, 0x00, false, 1}, {0x301, 0x7F, false, 1}, {0x301, 0x80, false, 1},
+         {{0x300, 0x41, true, 1}, {0x301, 0x00, false, 1}, {0x301, 0x7F, false, 1}, {0x301, 0xA5, false, 1},
           {0x302, 0xA1B2, false, 2}, {0x304, 0xC3D4E5F6, false, 4}, {0x306, 0xBEEF, true, 2},
-          {0x308, 0xCAFEF00D, true, 4}, {0x378, 0xA4, false, 1}, {0x378, 0xA5, true, 1},
+          {0x308, 0xCAFEF00D, true, 4}, {0x378, 0xA4, false, 1}, {0x378, 0xA3, true, 1},
           {0x30A, 0x1234, false, 2}, {0x30A, 0x1254, true, 2}, {0x30C, 0xAABBCCDD, false, 4},
           {0x30C, 0x12BBCCDD, true, 4}},
-         {0, 0, 0x80, 0xA1B2, 0xC3D4E5F6, 0, 0, 0xA4, 0x1234, 0xAABBCCDD},
+         {0, 0, 0xA5, 0xA1B2, 0xC3D4E5F6, 0, 0, 0xA4, 0x1234, 0xAABBCCDD},
          10, none, {{1, 120}}},
         {"a poll whose port is never ready stops the program",
          {{p::op_write, 1, 0x300, 0x01, 0, 0}, {p::op_poll, 2, 0x31E, 0x8000, 0x8000, 20}, {p::op_read, 1, 0x378, 0, 0, 0}},
@@ -661,10 +671,11 @@ TEST_P(EmulatedTeldoSysRealPorts, ProgramsRunWholeInOrderOrNotAtAll) {
             results.push_back(teldo::load_element(reply.buffer.data() + p::output_length(i), 4));
         EXPECT_EQ(results, c.results);
         // The time from before the first operation to after the last: all
-        // of the fake kernel's time meanwhile, to the microsecond.
+        // of the fake kernel's time meanwhile, less the counter's
+        // uncertainty of a tick and the rounding down.
         const auto spent_us = static_cast<std::uint32_t>((kernel.clock_ns - clock_before) / 1000);
         EXPECT_LE(header.elapsed_us, spent_us);
-        EXPECT_GE(header.elapsed_us + 1, spent_us);
+        EXPECT_GE(header.elapsed_us + 2, spent_us);
         if (c.stopped == none) {
             EXPECT_EQ(kernel.cycles, c.cycles);
             // Waits where the program has them, and only there: between two
@@ -688,6 +699,133 @@ TEST_P(EmulatedTeldoSysRealPorts, ProgramsRunWholeInOrderOrNotAtAll) {
         EXPECT_LE(header.elapsed_us, 26u);
     }
     EXPECT_EQ(snapshot().requests, programs);
+}
+
+// Waits and poll limits are minimums on any PC's counter: the PIT's rate,
+// the ACPI timer's and the 10 MHz of Windows 10, each read by a processor
+// faster than the counter steps (a reading takes 40 ns, or 90 ns in the
+// long row, where 10,000 us of polling would otherwise be slow), at several
+// phases of the first reading, from just below 2^32 ticks, with a counter
+// that steps back during a wait, and with cycles and waits before each
+// timed operation. Every wait lasts at least its time
+// and at most two ticks and a few readings more; a poll that times out
+// gives up no sooner than its limit and within a read, a pause and a few
+// ticks after it; the reply's elapsed time never claims more than passed.
+TEST_P(EmulatedTeldoSysRealPorts, WaitsAndPollLimitsLastAtLeastTheirTimeOnAnyCounter) {
+    namespace p = teldo::program;
+    struct Case {
+        std::uint64_t frequency;
+        std::vector<double> phases;  // where in its tick the program's first reading falls
+        std::uint32_t first_wait, second_wait, poll;
+        std::uint64_t reading_ns = 40;
+        std::uint64_t steps_back = 0;  // ticks, half-way through the first wait
+    };
+    const std::vector<double> phases{0, 0.25, 0.5, 0.999};
+    const Case cases[] = {
+        {1193182, phases, 3, 10, 20},
+        {3579545, phases, 1, 10, 20},
+        {10000000, phases, 1, 10, 20},
+        {10000000, {0.5}, 1000, 3, 10000, 90},
+        {3579545, {0.5}, 10, 1, 20, 40, 100000},
+    };
+    for (const auto& c : cases) {
+        for (const double phase : c.phases) {
+            SCOPED_TRACE(testing::Message() << c.frequency << " Hz, phase " << phase << ", waits " << c.first_wait
+                                            << " and " << c.second_wait << " us, poll " << c.poll << " us");
+            LoadedDriver fresh(arch, real_ports(), default_windows);
+            FakeKernel& kernel = fresh.kernel;
+            kernel.counter_frequency = c.frequency;
+            kernel.counter_start = (std::uint64_t{1} << 32) - 7;
+            const double tick_ns = 1e9 / c.frequency;
+            kernel.reading_ns = c.reading_ns;
+            ASSERT_EQ(fresh.driver_entry(), st::success);
+            const Address holder = fresh.file_object();
+            ASSERT_EQ(fresh.send(fresh.device(port_device), k::irp_mj_create, holder).status, st::success);
+            const std::vector<Operation> program{
+                {p::op_write, 1, 0x300, 1, 0, 0}, {p::op_wait, 0, 0, c.first_wait, 0, 0},
+                {p::op_write, 1, 0x300, 2, 0, 0}, {p::op_wait, 0, 0, c.second_wait, 0, 0},
+                {p::op_write, 1, 0x300, 3, 0, 0}, {p::op_poll, 2, 0x31E, 0x8000, 0x8000, c.poll}};
+            kernel.port_byte = 0x7F;
+            const std::uint64_t before = kernel.clock_ns;
+            const double first_reading_in_tick = std::fmod(double(before + c.reading_ns), tick_ns);
+            kernel.counter_phase_ns =
+                static_cast<std::uint64_t>(std::fmod(phase * tick_ns - first_reading_in_tick + tick_ns, tick_ns));
+            // A program's first reading, its first cycle, half its first wait.
+            kernel.counter_back = c.steps_back;
+            kernel.counter_back_at_ns = before + c.reading_ns + 1000 + c.first_wait * 500;
+            const Reply reply = fresh.control(port_device, holder, teldo::IOCTL_PORT_RUN, program_input(program),
+                                              p::output_length(program.size()));
+            ASSERT_EQ(reply.status, st::success);
+            const p::ReplyHeader header = p::load_reply_header(reply.buffer.data());
+            EXPECT_EQ(header.stopped, 5);
+            ASSERT_GE(kernel.cycle_times.size(), 4u);
+            // Between one cycle's end and the next one's start (a cycle
+            // takes a microsecond).
+            auto gap_ns = [&](std::size_t cycle) { return kernel.cycle_times[cycle] - 1000 - kernel.cycle_times[cycle - 1]; };
+            const double slack_ns = 2 * tick_ns + 3 * c.reading_ns;
+            EXPECT_GE(gap_ns(1), c.first_wait * 1000u);
+            EXPECT_LE(gap_ns(1), c.first_wait * 1000 + slack_ns);
+            EXPECT_GE(gap_ns(2), c.second_wait * 1000u);
+            EXPECT_LE(gap_ns(2), c.second_wait * 1000 + slack_ns);
+            const std::uint64_t poll_ns = kernel.clock_ns - kernel.cycle_times[2];
+            EXPECT_GE(poll_ns, c.poll * 1000u);
+            EXPECT_LE(poll_ns, c.poll * 1000 + 2000 + 6 * tick_ns + 60 * c.reading_ns);
+            const std::uint64_t request_ns = kernel.clock_ns - before;
+            EXPECT_LE(header.elapsed_us * 1000ull, request_ns);
+            if (c.steps_back == 0) {
+                EXPECT_GE(header.elapsed_us * 1000 + 1000 + tick_ns, request_ns);
+            }
+        }
+    }
+}
+
+// A request that will be refused never waits for the bus, which another
+// request may hold for as long as a program or a 64 KiB block takes (the
+// fake kernel faults such a wait here): one that breaks a rule, one from a
+// handle that is not the holder, one whose code is not buffered (its system
+// buffer is not touched either), and any from a kernel caller above
+// APC_LEVEL, where a wait with no timeout is not allowed.
+TEST_P(EmulatedTeldoSysRealPorts, RefusedRequestsNeverWaitForTheBus) {
+    namespace p = teldo::program;
+    ASSERT_EQ(driver_entry(), st::success);
+    const Address holder = file_object(), other = file_object();
+    ASSERT_EQ(send(device(port_device), k::irp_mj_create, holder).status, st::success);
+    struct Case {
+        const char* what;
+        Address file;
+        std::uint32_t code;
+        std::vector<std::uint8_t> input;
+        std::uint32_t output_length;
+        std::uint8_t irql;
+        std::uint32_t status;
+    };
+    const std::uint32_t rd = teldo::IOCTL_PORT_READ, apc = k::apc_level;
+    const Case cases[] = {
+        {"a byte read of the wrong length", holder, rd, {0x00, 0x03, 0}, 1, apc, st::info_length_mismatch},
+        {"an unaligned word block", holder, teldo::IOCTL_PORT_READ_BLOCK, block_input({0x301, 2, false, 1}), 2, apc,
+         st::invalid_parameter},
+        {"a program with a wait too long", holder, teldo::IOCTL_PORT_RUN,
+         program_input({{p::op_write, 1, 0x300, 1, 0, 0}, {p::op_wait, 0, 0, 1001, 0, 0}}), p::output_length(2), apc,
+         st::invalid_parameter},
+        {"a handle that does not hold the device", other, rd, {0x00, 0x03}, 1, apc, st::access_denied},
+        {"a write with a code of direct transfer", holder, teldo::IOCTL_PORT_WRITE | 1, {0x00, 0x03, 0x5A, 0}, 0, apc,
+         st::invalid_device_request},
+        {"a read with a code of neither transfer", holder, rd | 3, {0x00, 0x03}, 1, apc, st::invalid_device_request},
+        {"a good read from DISPATCH_LEVEL", holder, rd, {0x00, 0x03}, 1, k::dispatch_level,
+         st::invalid_device_state},
+    };
+    kernel.bus_busy = true;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kernel.irql = c.irql;
+        const Reply reply = control(port_device, c.file, c.code, c.input, c.output_length);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.information, 0u);
+    }
+    kernel.irql = k::apc_level;
+    kernel.bus_busy = false;
+    EXPECT_TRUE(kernel.cycles.empty());
+    EXPECT_EQ(control(port_device, holder, rd, {0x00, 0x03}, 1).status, st::success);
 }
 
 // The largest block, 64 KiB, holds only the bus: no port cycle and no byte

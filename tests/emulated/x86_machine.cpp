@@ -260,7 +260,10 @@ void Machine::on_interrupt(uc_engine*, std::uint32_t number, void* self) {
 void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* self) {
     auto& machine = *static_cast<Machine*>(self);
     machine.instruction_ = address;
-    if (machine.arch_ != Arch::x86) return;
+    if (machine.arch_ != Arch::x86) {
+        machine.read_cr8(address, size);
+        return;
+    }
     std::uint8_t code[16] = {};
     if (size == 0 || size > sizeof code || uc_mem_read(uc, address, code, size) != UC_ERR_OK) return;
     if (const char* name = newer_than_pentium(std::span<const std::uint8_t>(code, size))) {
@@ -273,6 +276,21 @@ void Machine::on_instruction(uc_engine* uc, std::uint64_t address, std::uint32_t
         machine.fault("an instruction newer than the Pentium at " + hex(address) + ": " + name + " (" +
                       bytes.substr(0, bytes.size() - 1) + ")");
     }
+}
+
+// Serves `mov reg, cr8` (REX with R set, 0F 20, a register operand) from
+// the test, and steps over it; false for any other instruction.
+bool Machine::read_cr8(Address address, std::uint32_t size) {
+    std::uint8_t code[4] = {};
+    if (!cr8_ || size != 4 || uc_mem_read(uc_, address, code, 4) != UC_ERR_OK) return false;
+    if ((code[0] & 0xF4) != 0x44 || code[1] != 0x0F || code[2] != 0x20 || (code[3] & 0xF8) != 0xC0) return false;
+    static constexpr int registers[] = {UC_X86_REG_RAX, UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_RBX,
+                                        UC_X86_REG_RSP, UC_X86_REG_RBP, UC_X86_REG_RSI, UC_X86_REG_RDI,
+                                        UC_X86_REG_R8,  UC_X86_REG_R9,  UC_X86_REG_R10, UC_X86_REG_R11,
+                                        UC_X86_REG_R12, UC_X86_REG_R13, UC_X86_REG_R14, UC_X86_REG_R15};
+    set_reg(registers[(code[0] & 1) << 3 | (code[3] & 7)], cr8_());
+    set_reg(UC_X86_REG_RIP, address + size);
+    return true;
 }
 
 std::uint32_t Machine::on_port_in(uc_engine*, std::uint32_t port, int size, void* self) {

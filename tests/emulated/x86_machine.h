@@ -66,6 +66,9 @@ public:
                  Convention convention, Handler handler);
     // Port instructions reach `bus`; without one, each is a fault.
     void attach_bus(PortBus bus) { bus_ = std::move(bus); }
+    // What a read of CR8 (on x64 the current IRQL) gives; the emulator's
+    // own answers 0 whatever was written.
+    void answer_cr8(std::function<std::uint64_t()> cr8) { cr8_ = std::move(cr8); }
     // Calls `watcher` for every read and write that emulated code makes from
     // `begin` up to `begin + length`, until the next watch (length 0: none).
     void watch(Address begin, std::uint32_t length, Watcher watcher);
@@ -118,6 +121,7 @@ private:
     std::uint32_t port_cycle(std::uint32_t port, int size, bool write, std::uint32_t value);
     void serve_trap();
     void serve_trap_x64(const Function& called);
+    bool read_cr8(Address address, std::uint32_t size);
     // The handler's result; a fault, and 0, if it throws.
     std::uint64_t invoke(const Function& called, const std::uint64_t* args);
     Address ip();  // where the CPU stands between runs and in a trap
@@ -129,6 +133,7 @@ private:
     std::vector<Function> provided_;
     std::vector<Function> traps_;  // one per bound import, in trap order
     PortBus bus_;
+    std::function<std::uint64_t()> cr8_;
     Watcher watcher_;
     uc_hook watch_hook_ = 0;
     Address instruction_ = 0;  // the one executing

@@ -1,7 +1,11 @@
-// It is a caller of TELDOX.dll like any other: it loads the library by name
-// and looks its exports up, as the kit's guide tells callers to, so that a
+// It is a caller of TELDOX.dll like any other: it loads the library and
+// looks its exports up, as the kit's guide tells callers to, so that a
 // missing or foreign TELDOX.dll is a message and exit code 1 rather than the
-// loader's dialog box in the middle of an unattended batch file.
+// loader's dialog box in the middle of an unattended batch file. It loads
+// the one beside it, by its full path: by bare name a missing one would be
+// looked for in the current folder and along PATH as well, where a planted
+// copy would run with teldo.exe's rights (an administrator's, for the
+// driver's set-up).
 #include "ports.h"
 
 #include <windows.h>
@@ -20,6 +24,24 @@ constexpr int export_count = sizeof export_names / sizeof export_names[0];
 constinit FARPROC exports[export_count] = {};
 constinit bool device_open = false;
 
+constexpr wchar_t library_name[] = L"TELDOX.dll";
+constinit wchar_t library_path[MAX_PATH] = {};
+
+// TELDOX.dll's full path, in teldo.exe's own folder, into library_path: 0,
+// the system's error, or ERROR_FILENAME_EXCED_RANGE when teldo.exe's path
+// or TELDOX.dll's does not fit in MAX_PATH (Windows XP cuts the first short
+// and reports no error).
+DWORD find_library() {
+    const DWORD length = GetModuleFileNameW(nullptr, library_path, MAX_PATH);
+    if (length == 0) return GetLastError();
+    if (length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+    DWORD at = length;
+    while (at > 0 && library_path[at - 1] != L'\\') --at;
+    if (at + sizeof library_name / sizeof library_name[0] > MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+    for (const wchar_t c : library_name) library_path[at++] = c;
+    return 0;
+}
+
 template <typename Fn>
 Fn bound(Export which) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(exports[which]));
@@ -31,14 +53,18 @@ Fn bound(Export which) {
 // has no programs.
 bool open_device(bool for_program = false) {
     if (device_open) return true;
-    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    DWORD error = find_library();
+    const HMODULE library = error ? nullptr : LoadLibraryW(library_path);
     if (!library) {
-        const DWORD error = GetLastError();
+        if (!error) error = GetLastError();
         begin_message();
         err.put("cannot load TELDOX.dll: ");
         put_system_error(error);
         end_message();
-        hint(error == ERROR_BAD_EXE_FORMAT
+        hint(error == ERROR_FILENAME_EXCED_RANGE
+                 ? "the path of teldo.exe's folder is too long for TELDOX.dll's (259 characters at most):"
+                   " move the package to a folder with a shorter path"
+             : error == ERROR_BAD_EXE_FORMAT
                  ? "that TELDOX.dll is of the other package: keep teldo.exe and TELDOX.dll of"
                    " one package together"
                  : "keep teldo.exe beside TELDOX.dll, in its package's folder");

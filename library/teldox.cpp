@@ -104,11 +104,13 @@ unsigned long write_block(const teldo::Block& block, const std::uint8_t* data) {
 
 // Unloaded by FreeLibrary (`reserved` null), as LabVIEW does when a VI
 // closes, the DLL closes the device it opened, so that the card is free
-// again. At the process's exit Windows closes the handle itself.
+// again, and deletes its lock. At the process's exit (`reserved` not null)
+// it touches nothing: other threads may have been ended holding the lock,
+// and Windows closes the handle itself.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&device_lock);
-    if (reason == DLL_PROCESS_DETACH) {
-        if (reserved == nullptr && port_device != INVALID_HANDLE_VALUE) CloseHandle(port_device);
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        if (port_device != INVALID_HANDLE_VALUE) CloseHandle(port_device);
         DeleteCriticalSection(&device_lock);
     }
     return TRUE;
@@ -195,11 +197,16 @@ extern "C" unsigned long WINAPI TELDOX_Run(const TELDOX_OP* ops, unsigned long c
     if (const unsigned long error =
             control(teldo::IOCTL_PORT_RUN, write_buffer, input_bytes, program_reply, output_bytes, returned))
         return error;
+    // Only two replies add up: every operation ran, or the run stopped at a
+    // poll of the program, with the operations before it done. Anything else
+    // is no program's, and nothing of it is taken; so results are filled only
+    // up to results[count - 1], and the reply read only as far as it goes.
+    if (returned != output_bytes) return ERROR_READ_FAULT;
     const program::ReplyHeader reply = program::load_reply_header(program_reply);
     const bool stopped = reply.stopped != program::not_stopped;
-    // A reply that does not add up is no program's: nothing of it is taken.
-    if (returned != output_bytes || reply.done > count || (stopped && reply.stopped != reply.done) ||
-        (!stopped && reply.done != count))
+    if (stopped ? reply.stopped != reply.done || reply.done >= count ||
+                      write_buffer[program::input_length(reply.stopped)] != program::op_poll
+                : reply.done != count)
         return ERROR_READ_FAULT;
     const unsigned long filled = stopped ? reply.done + 1ul : reply.done;
     for (unsigned long i = 0; i < filled; ++i)

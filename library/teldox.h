@@ -68,7 +68,9 @@ typedef struct TELDOX_OP {
 // timed out, with `*done` its index and its last value in `results`; 87
 // for a program that breaks a rule (nothing is sent); 6 when the device is
 // not open; 5 when a port is outside the driver's windows (no cycle ran);
-// 1 when the driver knows no programs.
+// 1 when the driver knows no programs; 30 (ERROR_READ_FAULT) for a reply
+// that does not add up (nothing of it is taken: `*done` and every result
+// 0); otherwise whatever the system or the driver reported.
 TELDOX_API unsigned long __stdcall TELDOX_Run(const TELDOX_OP* ops, unsigned long count, unsigned long* results,
                                               unsigned long* done);
 

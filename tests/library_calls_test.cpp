@@ -1,7 +1,8 @@
 // TELDO.dll's exact platform calls: its three KERNEL32 imports are replaced by
 // recording fakes, so every argument can be checked and no real device is
-// used. TELDOX.dll's the same way, before a driver that knows only the byte
-// requests.
+// used. TELDOX.dll's the same way: before a driver that knows only the byte
+// requests, before program replies crafted to not add up, and its entry at
+// the process's end.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "pe_image.h"
+#include "port_program.h"
 #include "teldo_protocol.h"
+#include "teldox.h"
 
 namespace {
 
@@ -333,18 +336,31 @@ BOOL WINAPI fake_byte_driver(HANDLE handle, DWORD code, LPVOID input, DWORD inpu
     return fake_control(handle, code, input, input_length, output, output_length, returned, overlapped);
 }
 
+// TELDOX.dll freshly loaded, its device calls the fakes, with `driver` as
+// DeviceIoControl; nullptr when a patch failed.
+HMODULE load_teldox(void* driver) {
+    platform = Platform{};
+    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    EXPECT_NE(library, nullptr);
+    if (!library) return nullptr;
+    for (auto [name, fake] : {std::pair<const char*, void*>{"CreateFileA", (void*)fake_create},
+                              {"DeviceIoControl", driver},
+                              {"CloseHandle", (void*)fake_close}})
+        if (!teldo::test::patch_import(library, "KERNEL32.dll", name, fake)) {
+            ADD_FAILURE() << name;
+            FreeLibrary(library);
+            return nullptr;
+        }
+    return library;
+}
+
 // TELDOX.dll's bytes are TELDO.dll's requests exactly; a block of bytes
 // falls back to them where the driver has no block requests, and a word
 // cannot; a bad argument or a closed device sends nothing.
 TEST(TeldoxCalls, BytesAreTheByteRequestsAndBlocksFallBackToThem) {
-    platform = Platform{};
-    platform.reply = 0x5A;
-    const HMODULE library = LoadLibraryW(L"TELDOX.dll");
+    const HMODULE library = load_teldox((void*)fake_byte_driver);
     ASSERT_NE(library, nullptr);
-    for (auto [name, fake] : {std::pair<const char*, void*>{"CreateFileA", (void*)fake_create},
-                              {"DeviceIoControl", (void*)fake_byte_driver},
-                              {"CloseHandle", (void*)fake_close}})
-        ASSERT_NE(teldo::test::patch_import(library, "KERNEL32.dll", name, fake), nullptr) << name;
+    platform.reply = 0x5A;
     auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
     const auto open = reinterpret_cast<unsigned long(WINAPI*)()>(bind("TELDOX_Open"));
     const auto read = reinterpret_cast<unsigned long(WINAPI*)(std::uint32_t, int, unsigned long*)>(bind("TELDOX_Read"));
@@ -392,6 +408,104 @@ TEST(TeldoxCalls, BytesAreTheByteRequestsAndBlocksFallBackToThem) {
             if (call.kind == Call::control) requests.push_back({call.code, call.input});
         EXPECT_EQ(requests, c.requests);
         std::fill(std::begin(data), std::end(data), 0x5A);  // what the reads gave, written next
+    }
+    FreeLibrary(library);
+}
+
+unsigned lock_deletions = 0;
+void WINAPI fake_delete_lock(LPCRITICAL_SECTION) { ++lock_deletions; }
+
+// TELDOX.dll's entry at the process's end (`reserved` not null) touches
+// neither the device nor its lock, which a thread ended by then may hold;
+// unloaded by FreeLibrary, it closes the one and deletes the other.
+TEST(TeldoxCalls, ProcessEndLeavesTheDeviceAndItsLockAlone) {
+    const HMODULE library = load_teldox((void*)fake_control);
+    ASSERT_NE(library, nullptr);
+    ASSERT_NE(teldo::test::patch_import(library, "KERNEL32.dll", "DeleteCriticalSection", (void*)fake_delete_lock),
+              nullptr);
+    teldo::test::PeTables tables;
+    std::string error;
+    ASSERT_TRUE(teldo::test::read_pe_tables("TELDOX.dll", tables, error)) << error;
+    const auto entry = reinterpret_cast<EntryFn>(reinterpret_cast<BYTE*>(library) + tables.entry_point_rva);
+    const auto open =
+        reinterpret_cast<decltype(&TELDOX_Open)>(reinterpret_cast<void*>(GetProcAddress(library, "TELDOX_Open")));
+    ASSERT_TRUE(open);
+    ASSERT_EQ(open(), 0u);
+    platform.calls.clear();
+    lock_deletions = 0;
+    EXPECT_EQ(entry(library, DLL_PROCESS_DETACH, &tables), TRUE);
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_EQ(lock_deletions, 0u);
+    FreeLibrary(library);
+    ASSERT_EQ(platform.calls.size(), 1u);
+    EXPECT_EQ(platform.calls[0].kind, Call::close);
+    EXPECT_EQ(platform.calls[0].handle, first_handle);
+    EXPECT_EQ(lock_deletions, 1u);
+}
+
+// A driver's reply to a program as a row crafts it: its header, result i
+// as 0xC0DE0000 + i, and the length it reports, `short_by` bytes less than
+// asked for.
+struct RunReply {
+    std::uint16_t done, stopped;
+    DWORD short_by;
+} run_reply;
+
+BOOL WINAPI fake_run_driver(HANDLE handle, DWORD code, LPVOID input, DWORD input_length, LPVOID output,
+                            DWORD output_length, LPDWORD returned, LPOVERLAPPED overlapped) {
+    fake_control(handle, code, input, input_length, nullptr, 0, returned, overlapped);
+    namespace program = teldo::program;
+    auto* bytes = static_cast<std::uint8_t*>(output);
+    program::store_reply_header(bytes, {run_reply.done, run_reply.stopped, 0});
+    for (std::uint32_t i = 0; program::output_length(i + 1) <= output_length; ++i)
+        teldo::store_element(bytes + program::output_length(i), 4, 0xC0DE0000 + i);
+    *returned = output_length - run_reply.short_by;
+    return TRUE;
+}
+
+// TELDOX_Run takes a reply only when it adds up: every operation ran, or
+// the run stopped at a poll with the ones before it done. Any other leaves
+// *done and every result 0, and none is written past the caller's array.
+TEST(TeldoxCalls, RunTakesOnlyAReplyThatAddsUp) {
+    const HMODULE library = load_teldox((void*)fake_run_driver);
+    ASSERT_NE(library, nullptr);
+    auto bind = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
+    const auto open = reinterpret_cast<decltype(&TELDOX_Open)>(bind("TELDOX_Open"));
+    const auto run = reinterpret_cast<decltype(&TELDOX_Run)>(bind("TELDOX_Run"));
+    ASSERT_TRUE(open && run);
+    ASSERT_EQ(open(), 0u);
+    // The last poll is sent only by the first row: its bytes stay behind
+    // the shorter programs after it, where a stop past their end would find it.
+    const TELDOX_OP ops[] = {{TELDOX_OP_READ, 1, 0x300, 0, 0, 0},
+                             {TELDOX_OP_POLL, 1, 0x301, 0x80, 0x80, 100},
+                             {TELDOX_OP_READ, 1, 0x302, 0, 0, 0},
+                             {TELDOX_OP_POLL, 1, 0x303, 0x80, 0x80, 100}};
+    constexpr unsigned long guard = 0x6A7D6A7D;
+    const std::uint16_t not_stopped = teldo::program::not_stopped;
+    struct {
+        const char* what;
+        unsigned long count;
+        RunReply reply;
+        unsigned long result, done;
+        std::vector<unsigned long> results;
+    } const cases[] = {
+        {"every operation ran", 4, {4, not_stopped, 0}, 0, 4, {0xC0DE0000, 0xC0DE0001, 0xC0DE0002, 0xC0DE0003}},
+        {"stopped past the last operation", 3, {3, 3, 0}, ERROR_READ_FAULT, 0, {0, 0, 0}},
+        {"the poll timed out", 3, {1, 1, 0}, ERROR_TIMEOUT, 1, {0xC0DE0000, 0xC0DE0001, 0}},
+        {"stopped at a read", 3, {2, 2, 0}, ERROR_READ_FAULT, 0, {0, 0, 0}},
+        {"more done than sent", 3, {4, not_stopped, 0}, ERROR_READ_FAULT, 0, {0, 0, 0}},
+        {"a reply short of its last result", 3, {3, not_stopped, 4}, ERROR_READ_FAULT, 0, {0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        run_reply = c.reply;
+        unsigned long results[5] = {1, 2, 3, 4, 5}, done = 77;
+        results[c.count] = guard;  // the word after the caller's array
+        EXPECT_EQ(run(ops, c.count, results, &done), c.result);
+        EXPECT_EQ(done, c.done);
+        std::vector<unsigned long> expected = c.results;
+        expected.push_back(guard);
+        EXPECT_EQ(std::vector<unsigned long>(results, results + c.count + 1), expected);
     }
     FreeLibrary(library);
 }

@@ -59,6 +59,7 @@ struct Row {
     const char* error_gist;  // in the standard error; "" when it must be empty
     DWORD exit_code;
     const char* file = nullptr;  // the input goes to this file instead
+    bool moved = false;          // teldo.exe run as a copy in the temporary folder, no TELDOX.dll there
 };
 
 const Row rows[] = {
@@ -121,6 +122,11 @@ const Row rows[] = {
      {}, 0, "", "line 6: with this line the waits and polls add up to more than 50000 us", 2},
     {"run: a poll that times out ends it, its line named", "run -", "wr 6b0 1\nrd 6b0\npoll 6b0 80 80 300 us\nwr 6b0 2\n",
      {}, {program(4)}, 1, "06B0: 01\n", "line 3: poll of port 06B0 timed out after 300 us: it last read 01", 1},
+
+    // TELDOX.dll only from teldo.exe's own folder: not the one in the
+    // current folder (bin/), nor one along PATH.
+    {"TELDOX.dll missing beside teldo.exe", "rd 300", "", {}, {}, 0, "", "cannot load TELDOX.dll: error 126", 1,
+     nullptr, true},
 };
 
 std::string crlf(const std::string& text) {
@@ -157,9 +163,9 @@ struct Ended {
     std::string output, error;
 };
 
-// Runs teldo.exe (beside this test in bin/) with `arguments`, its standard
-// input a pipe holding `input` and then its end.
-Ended run_teldo(const std::string& arguments, const std::string& input) {
+// Runs `program` (teldo.exe beside this test in bin/, or a copy of it) with
+// `arguments`, its standard input a pipe holding `input` and then its end.
+Ended run_teldo(const std::string& program, const std::string& arguments, const std::string& input) {
     Ended run;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE input_end = nullptr, input_pipe = nullptr;
@@ -180,7 +186,7 @@ Ended run_teldo(const std::string& arguments, const std::string& input) {
     startup.hStdInput = input_end;
     startup.hStdOutput = output;
     startup.hStdError = error;
-    std::string command_line = "teldo.exe " + arguments;
+    std::string command_line = "\"" + program + "\" " + arguments;
     PROCESS_INFORMATION process{};
     if (CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
@@ -219,8 +225,16 @@ TEST(TeldoExe, EachCommandPrintsSendsAndExitsAsItShould) {
             WriteFile(file, row.input, static_cast<DWORD>(strlen(row.input)), &written, nullptr);
             CloseHandle(file);
         }
-        const Ended run = run_teldo(row.arguments, row.file ? "" : row.input);
+        std::string program = "teldo.exe";
+        if (row.moved) {
+            char folder[MAX_PATH];
+            GetTempPathA(MAX_PATH, folder);
+            program = std::string(folder) + "teldo-moved.exe";
+            ASSERT_TRUE(CopyFileA("teldo.exe", program.c_str(), FALSE)) << GetLastError();
+        }
+        const Ended run = run_teldo(program, row.arguments, row.file ? "" : row.input);
         if (row.file) DeleteFileA(row.file);
+        if (row.moved) DeleteFileA(program.c_str());
 
         EXPECT_EQ(run.exit_code, row.exit_code);
         EXPECT_EQ(run.output, crlf(row.output));

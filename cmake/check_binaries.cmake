@@ -22,8 +22,12 @@
 #     and for teldo.sys a section alignment other than 0x1000;
 #   - an export from an executable or teldo.sys (a driver's functions are
 #     for the kernel to call through its dispatch table, not by name);
-#   - (x64) no exception directory: without unwind data no debugger or crash
-#     dump can walk a stack through the file's functions.
+#   - (x64) no exception directory, or a function that is not a leaf
+#     without unwind data for all of it: a call (with its return address),
+#     push, pop or other change of RSP in any executable section, .portio
+#     included, outside every function of the directory's table; or a table
+#     that is not sane (check_function_table). Without unwind data no
+#     debugger or crash dump can walk a stack through such a function.
 # Usage: cmake -DOBJDUMP=... -DALLOWED_IMPORTS=FILE -DARCH=x86|x64 -DPE_VERSION=M.N
 #              [-DPENTIUM_ONLY=ON] -P check_binaries.cmake FILE...
 # Run by every build (target check_binaries) on Brenvo.exe, teldo.exe,
@@ -79,6 +83,154 @@ macro(report_instructions lines pattern group what)
     list(REMOVE_DUPLICATES mnemonics)
     list(JOIN mnemonics " " mnemonics)
     list(APPEND problems "${name}: ${count} ${what}: ${mnemonics}")
+  endif()
+endmacro()
+
+# True when the span "START END" (relative to the image base) lies inside one
+# of SPANS, each "START END" too.
+function(inside_one span spans result)
+  separate_arguments(span)
+  list(GET span 0 first)
+  list(GET span 1 last)
+  foreach(outer IN LISTS spans)
+    separate_arguments(outer)
+    list(GET outer 0 outer_start)
+    list(GET outer 1 outer_end)
+    if(first GREATER_EQUAL outer_start AND last LESS_EQUAL outer_end)
+      set(${result} TRUE PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  set(${result} FALSE PARENT_SCOPE)
+endfunction()
+
+# (x64) The exception directory's function table, as objdump -p interprets
+# .pdata, against the disassembly. The x64 ABI lets a function go without an
+# entry only if it is a leaf: it calls nothing and never moves RSP, so that
+# its return address is always at [RSP]. Any other function needs one, or a
+# debugger, a crash dump and the kernel's own unwinder lose the stack there.
+# So every call, push, pop, leave, enter and other write to RSP of every
+# executable section (.portio too) must lie inside an entry's function, a
+# call together with its return address, which is what an unwinder looks up
+# in the caller's frame. The entries themselves must be sane: the directory
+# holds exactly the entries objdump reads (it stops at an all-zero one), each
+# function non-empty and inside an executable section, in ascending order
+# without overlap (Windows looks them up by binary search), and each one's
+# unwind data inside a section that is not code.
+macro(check_function_table)
+  string(REGEX MATCH "Entry 3 ([0-9a-f]+) ([0-9a-f]+) Exception Directory" _ "${headers}")
+  math(EXPR directory "0x${CMAKE_MATCH_1}")
+  math(EXPR directory_size "0x${CMAKE_MATCH_2}")
+  if(directory_size EQUAL 0)
+    list(APPEND problems "${name}: has no exception directory (unwind data)")
+  endif()
+  # " 0000000140006000:\t0000000140001000 000000014000100b 0000000140007000":
+  # where the entry is, its function's first address and the one past its
+  # last, its unwind data.
+  string(REGEX MATCHALL "\n [0-9a-f]+:\t[0-9a-f]+ [0-9a-f]+ [0-9a-f]+" entries "${headers}")
+  list(LENGTH entries entry_count)
+  math(EXPR table_size "${entry_count} * 12")
+  if(NOT table_size EQUAL directory_size)
+    list(APPEND problems "${name}: its exception directory holds ${directory_size} bytes, but ${OBJDUMP} reads ${entry_count} function(s) of 12 bytes from it")
+  endif()
+  set(events "")      # "RVA 0 END" for each function, "RVA 1 LIMIT MNEMONIC" for each instruction
+  set(bad_entries "")
+  set(previous_end 0)
+  set(index 0)
+  foreach(entry IN LISTS entries)
+    string(REGEX MATCH "([0-9a-f]+):\t([0-9a-f]+) ([0-9a-f]+) ([0-9a-f]+)" _ "${entry}")
+    math(EXPR at "0x${CMAKE_MATCH_1} - ${image_base} - ${directory} - ${index} * 12")
+    math(EXPR begin "0x${CMAKE_MATCH_2} - ${image_base}")
+    math(EXPR end "0x${CMAKE_MATCH_3} - ${image_base}")
+    math(EXPR unwind "0x${CMAKE_MATCH_4} - ${image_base}")
+    math(EXPR unwind_end "${unwind} + 4")
+    inside_one("${begin} ${end}" "${code_spans}" in_code)
+    inside_one("${unwind} ${unwind_end}" "${data_spans}" in_data)
+    set(faults "")
+    if(NOT at EQUAL 0)
+      list(APPEND faults "not where the directory puts it")
+    endif()
+    if(begin GREATER_EQUAL end)
+      list(APPEND faults "empty")
+    endif()
+    if(begin LESS previous_end)
+      list(APPEND faults "before or over the one before it")
+    endif()
+    if(NOT in_code)
+      list(APPEND faults "not inside one executable section")
+    endif()
+    math(EXPR misaligned "${unwind} % 4")
+    if(NOT in_data OR NOT misaligned EQUAL 0)
+      list(APPEND faults "its unwind data not aligned in a section that is not code")
+    endif()
+    if(faults)
+      list(JOIN faults " and " faults)
+      math(EXPR begin_hex "${begin}" OUTPUT_FORMAT HEXADECIMAL)
+      math(EXPR end_hex "${end}" OUTPUT_FORMAT HEXADECIMAL)
+      list(APPEND bad_entries "#${index} ${begin_hex}-${end_hex}: ${faults}")
+    endif()
+    list(APPEND events "${begin} 0 ${end}")
+    set(previous_end ${end})
+    math(EXPR index "${index} + 1")
+  endforeach()
+  list(LENGTH bad_entries count)
+  if(count GREATER 0)
+    list(SUBLIST bad_entries 0 5 shown)
+    list(JOIN shown ", " shown)
+    list(APPEND problems "${name}: ${count} function table (.pdata) entr(ies) that are not sane: ${shown}")
+  endif()
+
+  # Every instruction line of the listing ("\n  140001014:\tcall   0x140001000"),
+  # its mnemonic after any prefixes. An instruction's limit is its own
+  # address, a call's its return address: the next line's (for the listing's
+  # very last line, its own address plus one).
+  string(REGEX MATCHALL "\n *[0-9a-f]+:\t[^\n]*" listing_lines "${code}")
+  set(pending_call "")
+  foreach(line IN LISTS listing_lines)
+    string(REGEX MATCH "^\n *([0-9a-f]+):\t((rex[.A-Z]*|data16|addr32|bnd|notrack|lock|rep[a-z]*|[c-gs]s) )*([^ ]*)"
+           _ "${line}")
+    math(EXPR rva "0x${CMAKE_MATCH_1} - ${image_base}")
+    set(mnemonic "${CMAKE_MATCH_4}")
+    if(pending_call)
+      list(APPEND events "${pending_call} ${rva} call")
+      set(pending_call "")
+    endif()
+    if(mnemonic MATCHES "^call")
+      set(pending_call "${rva} 1")
+    elseif(mnemonic MATCHES "^(push|pop|leave|enter)" OR line MATCHES "[ ,]%rsp$")  # RSP as destination
+      list(APPEND events "${rva} 1 ${rva} ${mnemonic}")
+    endif()
+  endforeach()
+  if(pending_call)
+    separate_arguments(pending_call)
+    list(GET pending_call 0 rva)
+    math(EXPR after "${rva} + 1")
+    list(APPEND events "${rva} 1 ${after} call")
+  endif()
+
+  # In address order, functions before instructions at the same address: each
+  # instruction must lie in the last function that starts at or before it.
+  list(SORT events COMPARE NATURAL)
+  set(end -1)
+  set(uncovered "")
+  foreach(event IN LISTS events)
+    separate_arguments(event)
+    list(GET event 1 kind)
+    list(GET event 2 limit)
+    if(kind EQUAL 0)
+      set(end ${limit})
+    elseif(limit GREATER_EQUAL end)
+      list(GET event 0 rva)
+      list(GET event 3 mnemonic)
+      math(EXPR rva "${rva}" OUTPUT_FORMAT HEXADECIMAL)
+      list(APPEND uncovered "${mnemonic} at ${rva}")
+    endif()
+  endforeach()
+  list(LENGTH uncovered count)
+  if(count GREATER 0)
+    list(SUBLIST uncovered 0 5 shown)
+    list(JOIN shown ", " shown)
+    list(APPEND problems "${name}: ${count} call(s), push(es), pop(s) or RSP change(s) outside every function of its unwind table (.pdata), a call's return address included, so code of a function that is not a leaf lacks unwind data: ${shown} (RVAs)")
   endif()
 endmacro()
 
@@ -205,12 +357,19 @@ foreach(file IN LISTS files)
   string(REGEX MATCH "Entry c ([0-9a-f]+) ([0-9a-f]+) Import Address Table" _ "${headers}")
   math(EXPR iat "0x${CMAKE_MATCH_1}")
   string(REGEX MATCHALL "\n +[0-9]+ [^ \n]+ +[0-9a-f]+ +[0-9a-f]+ [^\n]*\n[ \t]+[A-Z, ]+" sections "${headers}")
+  set(code_spans "")  # "START END" of each executable section, relative to the image base
+  set(data_spans "")  # and of each other section
   foreach(section IN LISTS sections)
     string(REGEX MATCH "\n +[0-9]+ ([^ \n]+) +([0-9a-f]+) +([0-9a-f]+) [^\n]*\n[ \t]+([A-Z, ]+)" _ "${section}")
     set(section_name "${CMAKE_MATCH_1}")
     set(flags "${CMAKE_MATCH_4}")
     math(EXPR start "0x${CMAKE_MATCH_3} - ${image_base}")
     math(EXPR end "${start} + 0x${CMAKE_MATCH_2}")
+    if(flags MATCHES "CODE")
+      list(APPEND code_spans "${start} ${end}")
+    else()
+      list(APPEND data_spans "${start} ${end}")
+    endif()
     if(flags MATCHES "CODE" AND NOT flags MATCHES "READONLY")
       list(APPEND problems "${name}: section ${section_name} is both writable and executable")
     endif()
@@ -237,9 +396,8 @@ foreach(file IN LISTS files)
   if(name MATCHES "\\.(exe|sys)$" AND exported GREATER 0)
     list(APPEND problems "${name}: exports ${exported} function(s), which no program or driver of ours may")
   endif()
-  string(REGEX MATCH "Entry 3 [0-9a-f]+ ([0-9a-f]+) Exception Directory" _ "${headers}")
-  if(ARCH STREQUAL "x64" AND CMAKE_MATCH_1 MATCHES "^0+$")
-    list(APPEND problems "${name}: has no exception directory (unwind data)")
+  if(ARCH STREQUAL "x64")
+    check_function_table()
   endif()
 
   if(name STREQUAL "Brenvo.exe" AND NOT has_comctl32)
@@ -255,4 +413,8 @@ list(LENGTH files count)
 if(PENTIUM_ONLY)
   set(instructions "only Pentium instructions, ")
 endif()
-message("Binary check (${ARCH}): ${count} file(s) use ${instructions}only functions on the allow-list, PE versions at most ${PE_VERSION}; no writable code, NX-compatible, no import table in code, no exports from programs or the driver")
+set(unwind_rule "")
+if(ARCH STREQUAL "x64")
+  set(unwind_rule "; every call, push, pop and RSP change in a function of a sane unwind table")
+endif()
+message("Binary check (${ARCH}): ${count} file(s) use ${instructions}only functions on the allow-list, PE versions at most ${PE_VERSION}; no writable code, NX-compatible, no import table in code, no exports from programs or the driver${unwind_rule}")

@@ -63,8 +63,9 @@ target_link_options(bench_pc_target INTERFACE
 # RTTI, no stack protector (it needs runtime support). On x64 they keep their
 # unwind data (.pdata/.xdata, the exception directory), which the ABI asks of
 # every function that is not a leaf and without which a debugger or a crash
-# dump cannot walk a stack through them; with no exceptions it names no
-# handler, so it needs nothing from a runtime. x86 has no such tables.
+# dump cannot walk a stack through them (the binary check holds every such
+# function to it); with no exceptions it names no handler, so it needs
+# nothing from a runtime. x86 has no such tables.
 add_library(no_crt INTERFACE)
 target_compile_options(no_crt INTERFACE -fno-exceptions -fno-stack-protector
   "$<$<COMPILE_LANGUAGE:CXX>:-fno-rtti;-fno-threadsafe-statics>")

@@ -7,8 +7,14 @@
 #   x86: each call of a HAL port function calls the same function of another
 #        width instead (UCHAR -> USHORT -> ULONG -> UCHAR, the BUFFER forms
 #        likewise), through that function's import address table slot.
-# Prints the score ("x64 14/14, x86 14/14") and every break that survived;
-# fails below full marks, or when it finds no port access to break.
+# The port accesses are looked for in every executable section, and one
+# outside .portio fails the run, as no break reaches it there: a port
+# instruction (x64), or an instruction that names a HAL port function's slot
+# (x86): a call moved out of .portio, or one through an import thunk.
+# Prints the score ("x64 20/20, x86 14/14"), the accesses outside .portio
+# ("x64 0, x86 0"), every break that survived and every access outside
+# .portio; fails below full marks, on any access outside .portio, or when it
+# finds no port access to break.
 # Usage: scripts/mutate-driver.sh HOST_BUILD_DIR
 #   (tests/host's build tree: its teldo_sys_emulated_test and the unpacked
 #   win32-package and win64-package folders)
@@ -18,13 +24,24 @@ test_program=$host/teldo_sys_emulated_test
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# "SECTION_VMA FILE_OFFSET" of a section, from objdump -h.
-section_place() {
-  "$1" -h "$2" | awk -v name="$3" '$2 == name { print $4, $6 }'
-}
-
 # awk without gawk's strtonum: a hexadecimal number's value.
 hex_awk='function hex(s,  v, i) { s = tolower(s); v = 0; for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return v }'
+
+# The disassembly of every executable section of SYS with OBJDUMP, one line
+# an instruction ("ADDRESS:<tab>BYTES<tab>TEXT"), for an awk program that
+# starts with $listing_awk: on each line it sets `section` to the section the
+# line is in and `offset` to the line's file offset.
+listing() {
+  local objdump=$1 sys=$2
+  # "NAME VMA FILE_OFFSET" of each section, from objdump -h, first.
+  "$objdump" -h "$sys" | awk '$1 ~ /^[0-9]+$/ { print $2, $4, $6 }'
+  echo
+  "$objdump" -d --insn-width=16 "$sys"
+}
+listing_awk="$hex_awk"'
+  !listed { if ($0 == "") listed = 1; else { split($0, f, " "); vma[f[1]] = hex(f[2]); place[f[1]] = hex(f[3]) }; next }
+  /^Disassembly of section / { split($0, f, " "); section = f[4]; sub(/:$/, "", section); next }
+  { address = $1; gsub(/[ :]/, "", address); offset = hex(address) - vma[section] + place[section] }'
 
 # Writes hex bytes ("9090") into FILE at decimal OFFSET.
 patch() {
@@ -33,26 +50,25 @@ patch() {
   printf "$escaped" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
 }
 
-# x64: "OFFSET LENGTH TEXT" for each port instruction of .portio.
-x64_breaks() {
-  local sys=$1 vma offset
-  read -r vma offset < <(section_place x86_64-w64-mingw32-objdump "$sys" .portio)
-  x86_64-w64-mingw32-objdump -d -j .portio "$sys" |
-    awk -F'\t' -v vma=$((16#$vma)) -v offset=$((16#$offset)) "$hex_awk"'
-      $3 ~ /^(rep )?(in|out|ins[bwl]|outs[bwl]) / {
-        address = $1; gsub(/[ :]/, "", address)
+# x64: "SECTION OFFSET LENGTH TEXT" for each port instruction, after any
+# prefixes, of every executable section.
+x64_accesses() {
+  local sys=$1
+  listing x86_64-w64-mingw32-objdump "$sys" |
+    awk -F'\t' "$listing_awk"'
+      $3 ~ /^([a-z0-9.]+ )*(in|out|ins[bwl]|outs[bwl]) / {
         length_ = split($2, bytes, " ")
         text = $3; gsub(/ +/, " ", text)
-        printf "%d %d %s\n", hex(address) - vma + offset, length_, text
+        printf "%s %d %d %s\n", section, offset, length_, text
       }'
 }
 
-# x86: "OFFSET NEW_BYTES TEXT" for each instruction of .portio that names the
-# import address table slot of a HAL port function, the slot's four bytes
-# replaced by those of the same function of the next width.
-x86_breaks() {
-  local sys=$1 vma offset base
-  read -r vma offset < <(section_place i686-w64-mingw32-objdump "$sys" .portio)
+# x86: "SECTION OFFSET NEW_BYTES TEXT" for each instruction of every
+# executable section that names the import address table slot of a HAL port
+# function, the slot's four bytes replaced by those of the same function of
+# the next width.
+x86_accesses() {
+  local sys=$1 base
   base=$(i686-w64-mingw32-objdump -p "$sys" | awk '$1 == "ImageBase" { print $2 }')
   # Each HAL function's slot: the directory's First Thunk (its last column,
   # on the line before "DLL Name: HAL.dll") plus 4 a function, in order.
@@ -61,8 +77,8 @@ x86_breaks() {
     /DLL Name:/ { hal = ($3 == "HAL.dll"); index_ = 0; next }
     hal && /^\t[0-9a-f]+\t/ { printf "%s %x\n", $3, base + thunk + 4 * index_++ }
     /^$/ && index_ { hal = 0 }' >"$work/slots"
-  i686-w64-mingw32-objdump -d -j .portio "$sys" |
-    awk -F'\t' -v vma=$((16#$vma)) -v offset=$((16#$offset)) -v slots="$work/slots" "$hex_awk"'
+  listing i686-w64-mingw32-objdump "$sys" |
+    awk -F'\t' -v slots="$work/slots" "$listing_awk"'
       function le(h) { return substr(h, 7, 2) " " substr(h, 5, 2) " " substr(h, 3, 2) " " substr(h, 1, 2) }
       BEGIN {
         while ((getline line < slots) > 0) { split(line, f, " "); slot[f[1]] = sprintf("%08x", hex(f[2])) }
@@ -74,14 +90,13 @@ x86_breaks() {
         }
       }
       NF >= 3 {
-        address = $1; gsub(/[ :]/, "", address)
         code = $2; sub(/ +$/, "", code)
         for (old in turn) {
           at = index(code, old)
           if (at == 0) continue
           before = substr(code, 1, at - 1)
           skip = split(before, unused, " ")
-          printf "%d %s %s to %s\n", hex(address) - vma + offset + skip, to[old], turn[old], named[old]
+          printf "%s %d %s %s to %s\n", section, offset + skip, to[old], turn[old], named[old]
         }
       }'
 }
@@ -95,20 +110,28 @@ survives() {
     >/dev/null 2>&1
 }
 
-# Breaks ARCH's driver at each port access in turn; prints each survivor,
-# then "ARCH KILLED TOTAL" as its last line.
+# Breaks ARCH's driver at each port access of .portio in turn; prints each
+# access outside .portio and each survivor, then "ARCH KILLED TOTAL OUTSIDE"
+# as its last line.
 mutate() {
-  local arch=$1 package=$host/win64-package original breaks total=0 killed=0 offset replacement text copy
+  local arch=$1 package=$host/win64-package original accesses total=0 killed=0 outside=0
+  local section offset replacement text copy
   [ "$arch" = x86 ] && package=$host/win32-package
   original=$package/teldo.sys
+  accesses=$("${arch}_accesses" "$original")
+  while read -r section offset replacement text; do
+    if [ -n "$section" ] && [ "$section" != .portio ]; then
+      echo "mutate-driver: $arch, a port access outside .portio, which no break reaches: ${text%% to *} in $section (file offset $offset)"
+      outside=$((outside + 1))
+    fi
+  done <<<"$accesses"
   if ! survives "$arch" "$original"; then
     echo "mutate-driver: the unbroken $arch driver fails its tests"
-    echo "$arch 0 0"
+    echo "$arch 0 0 $outside"
     return
   fi
-  breaks=$("${arch}_breaks" "$original")
-  while read -r offset replacement text; do
-    [ -n "$offset" ] || continue
+  while read -r section offset replacement text; do
+    [ "$section" = .portio ] || continue
     total=$((total + 1))
     mkdir -p "$work/$arch-$total"
     copy=$work/$arch-$total/teldo.sys
@@ -123,8 +146,8 @@ mutate() {
     else
       killed=$((killed + 1))
     fi
-  done <<<"$breaks"
-  echo "$arch $killed $total"
+  done <<<"$accesses"
+  echo "$arch $killed $total $outside"
 }
 
 # Both architectures side by side, one a processor.
@@ -133,11 +156,13 @@ mutate x86 >"$work/x86.out"
 wait
 status=0
 score=()
+outside_counts=()
 for arch in x64 x86; do
   head -n -1 "$work/$arch.out"
-  read -r _ killed total < <(tail -n 1 "$work/$arch.out")
+  read -r _ killed total outside < <(tail -n 1 "$work/$arch.out")
   score+=("$arch $killed/$total")
-  if [ "$total" = 0 ] || [ "$killed" != "$total" ]; then status=1; fi
+  outside_counts+=("$arch $outside")
+  if [ "$total" = 0 ] || [ "$killed" != "$total" ] || [ "$outside" != 0 ]; then status=1; fi
 done
-echo "Port accesses of teldo.sys that a test catches when broken: ${score[0]}, ${score[1]}"
+echo "Port accesses of teldo.sys that a test catches when broken: ${score[0]}, ${score[1]}; outside .portio: ${outside_counts[0]}, ${outside_counts[1]}"
 exit $status

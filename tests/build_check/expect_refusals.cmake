@@ -14,6 +14,7 @@ set(cases
 set(section_faults "probe.exe: section .wx is both writable and executable|probe.exe: is not NX-compatible|probe.exe: its import address table is in the executable section .idata")
 if(ARCH STREQUAL "x64")
   string(APPEND section_faults "|probe.exe: has no exception directory")
+  list(APPEND cases "probe_unwind/probe.exe|probe.exe: 4 call(s), push(es), pop(s) or RSP change(s) outside every function of its unwind table")
 endif()
 list(APPEND cases "probe_sections/probe.exe|${section_faults}"
   "probe_driver/teldo.sys|teldo.sys: exports 1 function(s)|teldo.sys: section alignment 0x00000200, not 0x1000")

@@ -52,6 +52,25 @@ __declspec(dllimport) ULONGLONG WINAPI GetTickCount64(void);
 __asm__(".section .wx, \"wx\"\n\t.byte 0xC3\n\t.text");
 #endif
 
+#ifdef UNWIND_GAPS
+/* (x64) Beside the compiler's functions, which have unwind data, two that
+   are not leaves: one with none, and one whose unwind data ends at its last
+   call's return address, where an unwinder then finds no function. */
+__asm__(".text\n"
+        "no_unwind_data:\n\t"
+        "sub $40, %rsp\n\t"
+        "call probe_entry\n\t"
+        "add $40, %rsp\n\t"
+        "ret\n"
+        ".seh_proc ends_at_a_call\n"
+        "ends_at_a_call:\n\t"
+        "sub $40, %rsp\n\t"
+        ".seh_stackalloc 40\n\t"
+        ".seh_endprologue\n\t"
+        "call probe_entry\n\t"
+        ".seh_endproc");
+#endif
+
 #ifdef EXPORTED_FUNCTION
 __declspec(dllexport) void exported(void) {}
 #endif

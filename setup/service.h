@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "driver_files.h"
+#include "files.h"
 #include "output.h"
 #include "port_list.h"
 #include "start_errors.h"

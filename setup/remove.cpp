@@ -2,8 +2,8 @@
 // gone, but only when they are this package's driver's.
 #include "driver_setup.h"
 
-#include "driver_files.h"
-#include "driver_service.h"
+#include "files.h"
+#include "service.h"
 
 namespace teldo::console::setup {
 

@@ -1,4 +1,4 @@
-#include "driver_files.h"
+#include "files.h"
 
 #include <type_traits>
 

@@ -4,8 +4,8 @@
 // passed; a step that fails puts back, and verifies, what came before.
 #include "driver_setup.h"
 
-#include "driver_files.h"
-#include "driver_service.h"
+#include "files.h"
+#include "service.h"
 #include "version.h"
 
 namespace teldo::console::setup {

@@ -2,8 +2,8 @@
 // mode, why not in plain words, and whether this user can open the device.
 #include "driver_setup.h"
 
-#include "driver_files.h"
-#include "driver_service.h"
+#include "files.h"
+#include "service.h"
 #include "version.h"
 
 namespace teldo::console::setup {

@@ -1,4 +1,4 @@
-#include "driver_service.h"
+#include "service.h"
 
 #include "teldo_protocol.h"
 

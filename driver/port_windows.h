@@ -1,7 +1,9 @@
 // The port windows of the driver's real mode, without any kernel API: the
-// administrator's list (Parameters\Ports, a REG_MULTI_SZ of "0300-031F" or
-// "0378" strings) read as untrusted bytes into a fixed table, the ports no
-// list may open, and the one check that admits a port to the bus.
+// administrator's lists (Parameters\Ports, the plain windows of legacy
+// cards, and Parameters\CardPorts, the ranges Windows gave Plug and Play
+// cards; each a REG_MULTI_SZ of "0300-031F" or "0378" strings) read as
+// untrusted bytes into one fixed table, the ports no list may open, and the
+// one check that admits a port to the bus.
 #pragma once
 
 #include <array>
@@ -25,13 +27,15 @@ struct PortRange {
 // and timer controllers, the keyboard controller (which can reset the PC),
 // CMOS and the reset port 92 all lie in 0000-00FF; 0CF8-0CFF is the PCI
 // configuration mechanism, through which any device of the PC (and its
-// memory decoding) can be reprogrammed.
+// memory decoding) can be reprogrammed; 04D0-04D1 set each interrupt line
+// to edge or level triggering, which can silence any device's interrupts.
 struct ReservedRange {
     PortRange ports;
     const char* why;
 };
 constexpr ReservedRange reserved_ranges[] = {
     {{0x0000, 0x00FF}, "system board: DMA, interrupt, timer and keyboard controllers, CMOS, reset"},
+    {{0x04D0, 0x04D1}, "interrupt controllers' edge and level control"},
     {{0x0CF8, 0x0CFF}, "PCI configuration"},
 };
 
@@ -80,6 +84,12 @@ public:
     // odd). On any refusal the table is left empty.
     constexpr Refusal parse(const char16_t* units, std::size_t count, bool odd_bytes) {
         count_ = 0;
+        return parse_more(units, count, odd_bytes);
+    }
+    // Reads a second list after the first: its windows join the table under
+    // the same rules, at most max_windows in all. On any refusal the whole
+    // table is left empty.
+    constexpr Refusal parse_more(const char16_t* units, std::size_t count, bool odd_bytes) {
         const Refusal refusal = parse_list(units, count, odd_bytes);
         if (refusal != Refusal::none) count_ = 0;
         return refusal;
@@ -116,6 +126,7 @@ public:
 private:
     constexpr Refusal parse_list(const char16_t* units, std::size_t count, bool odd_bytes) {
         if (odd_bytes || count == 0 || units[count - 1] != 0) return Refusal::unterminated;
+        const std::size_t before = count_;
         std::size_t at = 0;
         while (at < count && units[at] != 0) {
             if (count_ == max_windows) return Refusal::too_many;
@@ -131,7 +142,7 @@ private:
         // may follow it.
         for (; at < count; ++at)
             if (units[at] != 0) return Refusal::bad_syntax;
-        return count_ == 0 ? Refusal::no_window : Refusal::none;
+        return count_ == before ? Refusal::no_window : Refusal::none;
     }
 
     // One string from `at` up to its NUL, which `at` is left on.

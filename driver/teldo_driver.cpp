@@ -2,8 +2,10 @@
 // requests (bytes, blocks, and programs that run a handshake whole) and
 // grants it to one opener at a time. By default it serves a
 // simulated port space. When the administrator lists port windows under its
-// service key (Parameters\Ports), it drives the real bus instead, but only
-// inside those windows. In both modes only SYSTEM and Administrators (and,
+// service key (Parameters\Ports, and CardPorts for the ranges of Plug and
+// Play cards), it drives the real bus instead, but only inside those
+// windows; the plain ones it claims for itself while it runs, so that they
+// can never cover a device's ports. In both modes only SYSTEM and Administrators (and,
 // if allowed, Users) may open it, and only for reading and writing. Only
 // when its service key turns it on (Parameters, Diagnostics = 1) does it
 // also publish \\.\TELDODiag, for SYSTEM and Administrators alone, where a
@@ -24,6 +26,7 @@
 
 #include "device_dacl.h"
 #include "device_security.h"
+#include "port_claim_kernel.h"
 #include "port_model.h"
 #include "real_bus.h"
 #include "service_key.h"
@@ -48,6 +51,7 @@ constinit teldo::windows::PortWindows port_windows;
 constinit KSPIN_LOCK state_lock = 0;
 constinit KMUTEX bus_mutex{};
 constinit std::uint64_t counter_frequency = 0;
+constinit bool windows_claimed = false;
 constinit PDEVICE_OBJECT port_device = nullptr;
 constinit PDEVICE_OBJECT diag_device = nullptr;
 
@@ -292,8 +296,10 @@ void delete_device(PDEVICE_OBJECT& device, const wchar_t* link_name) {
     device = nullptr;
 }
 
-VOID NTAPI driver_unload(PDRIVER_OBJECT) {
+VOID NTAPI driver_unload(PDRIVER_OBJECT driver) {
     teldo::settings::withdraw_mode();
+    if (windows_claimed) teldo::claim::give_back(driver);
+    windows_claimed = false;
     delete_device(diag_device, diag_link_name);
     delete_device(port_device, port_link_name);
 }
@@ -340,6 +346,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     // started again. A Ports value that cannot be used stops the start.
     NTSTATUS status = teldo::settings::read(registry_path, settings, port_windows);
     if (!NT_SUCCESS(status)) return status;
+    // The plain windows are claimed before anything can reach them. A window
+    // that a device holds stops the start, and the Status key names it; a
+    // Windows without the call (as Wine is) runs unclaimed, and says so.
+    teldo::claim::Result claim{teldo::claim::Outcome::nothing_to_claim, STATUS_SUCCESS};
+    if (settings.real_ports) claim = teldo::claim::take(driver, port_windows, settings.plain_windows);
+    if (claim.stops_start()) {
+        teldo::settings::publish_mode(registry_path, settings, port_windows, claim);
+        return claim.status;
+    }
+    windows_claimed = claim.holds();
     status = create_device(driver, port_device_name, port_link_name, settings.users_may_open, port_device);
     // The diagnostic device shows the holder's requests and plans faults in
     // its requests: administrators only, whatever Users may do.
@@ -349,6 +365,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
         driver_unload(driver);
         return status;
     }
-    teldo::settings::publish_mode(registry_path, settings, port_windows);
+    teldo::settings::publish_mode(registry_path, settings, port_windows, claim);
     return status;
 }

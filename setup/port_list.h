@@ -94,8 +94,8 @@ constexpr const char* refusal_words(windows::Refusal refusal) {
         case Refusal::start_after_end: return "its first port is above its last";
         case Refusal::too_many: return "more than 16 windows";
         case Refusal::reserved:
-            return "it overlaps 0000-00FF (the system board) or 0CF8-0CFF (PCI configuration), which no "
-                   "window may open";
+            return "it overlaps 0000-00FF (the system board), 04D0-04D1 (the interrupt controllers' edge and "
+                   "level control) or 0CF8-0CFF (PCI configuration), which no window may open";
     }
     return "refused";
 }

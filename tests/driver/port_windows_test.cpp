@@ -48,7 +48,8 @@ TEST(PortWindows, ReadsAListOrRefusesItWhole) {
         {"the list's NUL left out", std::u16string(u"0378") + u'\0', Refusal::none, {{0x378, 0x378}}},
         {"NUL padding after the list", multi_sz({u"0378"}) + u'\0' + u'\0', Refusal::none, {{0x378, 0x378}}},
         {"sixteen windows", many_windows(16), Refusal::none},
-        {"just outside the system board", multi_sz({u"0100-0CF7", u"0D00-FFFF"}), Refusal::none, {{0x100, 0xCF7}, {0xD00, 0xFFFF}}},
+        {"just outside the reserved ranges", multi_sz({u"0100-04CF", u"04D2-0CF7", u"0D00-FFFF"}), Refusal::none,
+         {{0x100, 0x4CF}, {0x4D2, 0xCF7}, {0xD00, 0xFFFF}}},
         {"empty data", u"", Refusal::unterminated},
         {"no terminator", u"0378", Refusal::unterminated},
         {"an odd byte length", multi_sz({u"0378"}), Refusal::unterminated, {}, true},
@@ -68,6 +69,7 @@ TEST(PortWindows, ReadsAListOrRefusesItWhole) {
         {"reaching down into the system board", multi_sz({u"00F0-0100"}), Refusal::reserved},
         {"the reset port inside a wide range", multi_sz({u"0000-FFFF"}), Refusal::reserved},
         {"PCI configuration data", multi_sz({u"0378", u"0CFC"}), Refusal::reserved},
+        {"the interrupt controllers' trigger control", multi_sz({u"04C0-04D0"}), Refusal::reserved},
         {"reaching up into PCI configuration", multi_sz({u"0C00-0CF8"}), Refusal::reserved},
     };
     for (const auto& c : cases) {

@@ -90,7 +90,7 @@ constexpr std::uint8_t security_descriptor_revision = 1, acl_revision = 2;
 constexpr std::uint8_t passive_level = 0, apc_level = 1, dispatch_level = 2;
 
 namespace status {  // NTSTATUS
-constexpr std::uint32_t success = 0, buffer_overflow = 0x80000005,
+constexpr std::uint32_t success = 0, not_implemented = 0xC0000002, buffer_overflow = 0x80000005,
                         info_length_mismatch = 0xC0000004, invalid_handle = 0xC0000008,
                         invalid_parameter = 0xC000000D, invalid_device_request = 0xC0000010,
                         conflicting_addresses = 0xC0000018,

@@ -89,6 +89,7 @@ static_assert(STATUS_SUCCESS == l::status::success &&
               STATUS_INFO_LENGTH_MISMATCH == static_cast<NTSTATUS>(l::status::info_length_mismatch) &&
               STATUS_INVALID_HANDLE == static_cast<NTSTATUS>(l::status::invalid_handle) &&
               STATUS_INVALID_PARAMETER == static_cast<NTSTATUS>(l::status::invalid_parameter) &&
+              STATUS_NOT_IMPLEMENTED == static_cast<NTSTATUS>(l::status::not_implemented) &&
               STATUS_INVALID_DEVICE_REQUEST == static_cast<NTSTATUS>(l::status::invalid_device_request) &&
               STATUS_INVALID_DEVICE_STATE == static_cast<NTSTATUS>(l::status::invalid_device_state) &&
               PASSIVE_LEVEL == l::passive_level && APC_LEVEL == l::apc_level && DISPATCH_LEVEL == l::dispatch_level &&

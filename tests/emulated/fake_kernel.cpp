@@ -74,6 +74,21 @@ FakeKernel::FakeKernel(Machine& m)
         links[name(a[0])] = name(a[1]);
         return st::success;
     });
+    stdcall(nt, "IoReportResourceForDetection", 7, [this, &m](Args a) {
+        if (a[0] == 0 || a[3] != 0 || a[4] != 0 || low(a[5]) != 0 || a[6] == 0)
+            m.fault("IoReportResourceForDetection other than for the driver object's own list");
+        if (a[1] == 0 && low(a[2]) != 0) m.fault("IoReportResourceForDetection with a size and no list");
+        const Ranges ranges = a[1] ? claimed_ranges(a[1], low(a[2])) : Ranges{};
+        claims.push_back(ranges);
+        const bool conflict = std::any_of(ranges.begin(), ranges.end(), [&](const auto& range) {
+            return std::any_of(held_by_devices.begin(), held_by_devices.end(), [&](const auto& held) {
+                return range.first <= held.second && held.first <= range.second;
+            });
+        });
+        m.put(a[6], {static_cast<std::uint8_t>(conflict)});
+        if (conflict) return conflict_by_flag_only ? st::success : st::conflicting_addresses;
+        return ranges.empty() ? st::success : claim_answer;
+    });
     stdcall(nt, "IoDeleteSymbolicLink", 1, [this](Args a) {
         return links.erase(name(a[0])) ? st::success : st::object_name_not_found;
     });
@@ -309,6 +324,27 @@ std::uint32_t FakeKernel::port_cycle(std::uint32_t port, std::uint32_t width, bo
     cycles.push_back({port, value, write, width, memory});
     cycle_times.push_back(clock_ns += 1000);
     return value;
+}
+
+FakeKernel::Ranges FakeKernel::claimed_ranges(Address list, std::uint32_t size) {
+    // The header: one full descriptor, ISA bus 0, a partial list of version
+    // 1, revision 1; then the port descriptors, 16 bytes on x86 and 20 on
+    // x64, where an interrupt's 64-bit affinity widens their union.
+    const std::uint32_t header = 20, stride = m_.arch() == Arch::x64 ? 20 : 16;
+    const std::uint32_t count = m_.u32(list + 16);
+    if (m_.u32(list) != 1 || m_.u32(list + 4) != 1 || m_.u32(list + 8) != 0 || m_.u16(list + 12) != 1 ||
+        m_.u16(list + 14) != 1 || count == 0 || size != header + stride * count)
+        return m_.fault("a claim whose resource list is not one ISA list of its size"), Ranges{};
+    Ranges ranges;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Address d = list + header + stride * i;
+        const std::uint32_t start = m_.u32(d + 4), length = m_.u32(d + 12);
+        if (m_.u8(d) != 1 || m_.u8(d + 1) != 1 || m_.u16(d + 2) != 1 || m_.u32(d + 8) != 0 || length == 0 ||
+            start + length - 1 > 0xFFFF)
+            m_.fault("a claim's descriptor " + std::to_string(i) + " is no exclusive range of I/O ports");
+        ranges.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(start + length - 1)});
+    }
+    return ranges;
 }
 
 void FakeKernel::guard_request_buffer(Address buffer, std::uint32_t length) {

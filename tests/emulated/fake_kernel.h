@@ -145,6 +145,19 @@ public:
     std::vector<BufferCall> buffer_calls;
     std::uint8_t port_byte = 0xFF;       // what a read gives back in each byte,
     std::vector<std::uint32_t> reads_give;  // unless this still holds values, taken in turn
+    // Claims of ports for the driver (IoReportResourceForDetection): each
+    // call's ranges, first and last port, an empty list for a release; the
+    // ports that devices hold, which a claim may not overlap (a conflict is
+    // told through ConflictDetected alone, if `conflict_by_flag_only`, as
+    // some Windows do); and what the call answers otherwise (Wine answers
+    // STATUS_NOT_IMPLEMENTED). A list laid out otherwise than the platform
+    // documents it, for the machine's architecture, is a fault.
+    using Ranges = std::vector<std::pair<std::uint16_t, std::uint16_t>>;
+    std::vector<Ranges> claims;
+    Ranges held_by_devices;
+    bool conflict_by_flag_only = false;
+    std::uint32_t claim_answer = ddk::status::success;
+
     // The ports a cycle may reach, first and last of each window; a cycle
     // anywhere else is a fault (with none, every cycle is).
     std::vector<std::pair<std::uint16_t, std::uint16_t>> windows;
@@ -174,6 +187,8 @@ private:
     Address new_handle(std::map<Address, OpenHandle>& handles, OpenHandle open);
     std::uint32_t port_cycle(std::uint32_t port, std::uint32_t width, bool write, std::uint32_t value,
                              Address memory);
+    // The ranges of a CM_RESOURCE_LIST of `size` bytes at `list`.
+    Ranges claimed_ranges(Address list, std::uint32_t size);
 
     Machine& m_;
     const ddk::Layout& k_;

@@ -1023,7 +1023,7 @@ TEST_P(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
     std::vector<std::u16string> sixteen;
     std::u16string listed;
     for (char16_t digit : u"0123456789ABCDEF"s) {
-        sixteen.push_back(u"04"s + digit + u"0-04" + digit + u"F");
+        sixteen.push_back(u"06"s + digit + u"0-06" + digit + u"F");
         listed += u" " + sixteen.back();
     }
     struct Case {
@@ -1059,6 +1059,82 @@ TEST_P(EmulatedTeldoSys, TheStatusKeySaysTheModeUntilUnload) {
         fresh.unload();
         EXPECT_EQ(fresh.kernel.deleted_keys.back(), status_key);
         EXPECT_EQ(fresh.kernel.keys.count(status_key), 0u);
+    }
+}
+
+// The plain windows (Ports) are claimed for the driver before anything can
+// reach them, each range exactly, and given back at unload; a card's
+// windows (CardPorts, the ranges Windows gave the card) join them under the
+// same rules but are never claimed, since their device holds them. A window
+// that a device holds stops the start with nothing made, however the
+// conflict is told, and the Status key names it; a Windows without the call
+// runs unclaimed and says so.
+TEST_P(EmulatedTeldoSys, ClaimsItsPlainWindowsWhileItRuns) {
+    using Ranges = FakeKernel::Ranges;
+    auto with_cards = [](std::vector<std::u16string> ports, std::vector<std::u16string> cards) {
+        Parameters parameters = ports.empty() ? Parameters{} : real_ports(port_list(ports), false);
+        parameters[u"CardPorts"] = port_list(cards);
+        return parameters;
+    };
+    const Parameters both = with_cards({u"0300-031F", u"0378"}, {u"D000-D007"});
+    const Ranges plain{{0x300, 0x31F}, {0x378, 0x378}};
+    struct Case {
+        const char* what;
+        Parameters parameters;
+        Ranges held;
+        bool by_flag_only;
+        std::uint32_t answer, status;
+        std::vector<Ranges> claims;  // until the start's end
+        std::u16string claim;        // the Status key's Claim, or empty for none
+        bool released_at_unload;
+    };
+    const std::uint32_t conflict = st::conflicting_addresses;
+    const std::u16string refused = u"refused: 0378 overlaps ports that a device holds";
+    const Case cases[] = {
+        {"Ports claimed, CardPorts not", both, {}, false, st::success, st::success, {plain},
+         u"claimed 0300-031F 0378", true},
+        {"only a card's windows", with_cards({}, {u"D000-D007", u"D010-D017"}), {}, false, st::success, st::success, {},
+         u"nothing to claim: every window is a card's, which holds it", false},
+        {"a device holds 0378", both, {{0x378, 0x37A}}, false, st::success, conflict,
+         {plain, {{0x300, 0x31F}}, {{0x378, 0x378}}, {}}, refused, false},
+        {"a conflict told by ConflictDetected alone", both, {{0x370, 0x378}}, true, st::success, conflict,
+         {plain, {{0x300, 0x31F}}, {{0x378, 0x378}}, {}}, refused, false},
+        {"a Windows that cannot claim (Wine)", both, {}, false, st::not_implemented, st::success, {plain},
+         u"not claimed: this Windows cannot claim ports", false},
+        {"a card's window at 04D0", with_cards({u"0378"}, {u"04D0-04D1"}), {}, false, st::success, conflict, {}, u"",
+         false},
+        {"17 windows in both lists", with_cards({u"0300", u"0304", u"0308", u"030C", u"0310", u"0314", u"0318",
+                                                  u"031C", u"0320"},
+                                                 {u"D000", u"D004", u"D008", u"D00C", u"D010", u"D014", u"D018", u"D01C"}),
+         {}, false, st::success, st::invalid_parameter, {}, u"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadedDriver fresh(arch, c.parameters, {{0x378, 0x378}, {0xD000, 0xD007}});
+        fresh.kernel.held_by_devices = c.held;
+        fresh.kernel.conflict_by_flag_only = c.by_flag_only;
+        fresh.kernel.claim_answer = c.answer;
+        ASSERT_EQ(fresh.driver_entry(), c.status);
+        EXPECT_EQ(fresh.kernel.claims, c.claims);
+        auto& status = fresh.kernel.keys[status_key];
+        EXPECT_EQ(status.count(u"Claim") ? units_of(status[u"Claim"]) : u"", c.claim.empty() ? u"" : c.claim + u'\0');
+        if (c.status != st::success) {
+            EXPECT_TRUE(fresh.kernel.live_devices().empty());
+            EXPECT_TRUE(fresh.kernel.links.empty());
+            EXPECT_EQ(status.count(u"Mode"), 0u);
+            EXPECT_TRUE(fresh.kernel.key_handles.empty());
+            continue;
+        }
+        const Address holder = fresh.file_object();
+        ASSERT_EQ(fresh.send(fresh.device(port_device), k::irp_mj_create, holder).status, st::success);
+        EXPECT_EQ(fresh.control(port_device, holder, teldo::IOCTL_PORT_READ, {0x07, 0xD0}, 1).status, st::success)
+            << "a card's window does not reach its ports";
+        const std::size_t before_unload = fresh.kernel.claims.size();
+        fresh.unload();
+        EXPECT_EQ(fresh.kernel.claims.size(), before_unload + (c.released_at_unload ? 1 : 0));
+        if (c.released_at_unload) {
+            EXPECT_EQ(fresh.kernel.claims.back(), Ranges{});
+        }
     }
 }
 

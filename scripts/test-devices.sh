@@ -5,8 +5,10 @@
 # cached), under 64-bit Wine, through the driver's own in and out
 # instructions. Linux lets root grant a process real port access with
 # ioperm(); grant-ports (scripts/guest/grant-ports.c, built here) grants
-# exactly those two ranges to the checks (tests/package/device_checks.sh),
-# and so to the Wine processes they start, the driver's host among them.
+# exactly those two ranges, and COM1's (03F8-03FF, outside the driver's
+# windows, where the checks see whether a refused write got through), to the
+# checks (tests/package/device_checks.sh), and so to the Wine processes they
+# start, the driver's host among them.
 # What the UART sends and the parallel port prints land in
 # BUILD_DIR/devices/com2 and lpt1 on this machine, where the checks read
 # them. Prints each check and "N passed, N failed"; exits 1 when any failed.

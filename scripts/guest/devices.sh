@@ -6,7 +6,9 @@
 # never opened), unpacks the win64 zip onto this PC's disk (Wine runs programs
 # from a local disk far better than from the share). Then runs
 # tests/package/device_checks.sh under grant-ports, which gives it, and only
-# it, ports 02F8-02FF and 0378-037A. Exits with the checks' status.
+# it, ports 02F8-02FF and 0378-037A, and COM1's 03F8-03FF so that a write the
+# driver let past its windows would land in COM1's scratch register, where
+# the checks read it back. Exits with the checks' status.
 # Usage: devices.sh SOURCE_DIR WIN64_ZIP WORK_DIR
 set -euo pipefail
 source_dir=${1:?usage: devices.sh SOURCE_DIR WIN64_ZIP WORK_DIR}

@@ -3,8 +3,10 @@
 # QEMU's 16550 UART at 02F8 (COM2) and its parallel port at 0378 (LPT1), in
 # the emulated PC of scripts/test-devices.sh, driven through the driver's own
 # in and out instructions. Runs under grant-ports (scripts/guest/), which gives
-# it and the Wine processes it starts exactly those two port ranges. With the
-# package's teldo.exe (and so its TELDOX.dll), in a fresh 64-bit prefix:
+# it and the Wine processes it starts exactly those two port ranges and COM1's
+# (03F8-03FF, the guest kernel's console), of which the checks touch only the
+# scratch register 03FF. With the package's teldo.exe (and so its TELDOX.dll),
+# in a fresh 64-bit prefix:
 #   - the driver installed with windows 02F8-02FF and 0378-037A;
 #   - UART loopback: a byte from THR back in RBR, LSR saying so; 16 bytes as
 #     one FIFO block each way, byte for byte;
@@ -13,9 +15,11 @@
 #   - parallel port: a text sent byte by byte with the strobe is exactly what
 #     LPT1's file receives;
 #   - port programs: each handshake (LSR polled before each byte; BUSY polled
-#     and the strobe pulsed for each byte) run whole as one request;
+#     and the strobe pulsed for each byte) run whole as one request; a poll
+#     for data that never comes times out and ends its program there;
 #   - refusals: a block that runs past the window's end changes nothing, and a
-#     write to COM1's scratch register (outside the windows) never reaches it.
+#     write to COM1's scratch register (outside the windows, but granted)
+#     never reaches it.
 # Prints each check and "N passed, N failed"; exits 1 when any failed.
 # Usage: device_checks.sh PACKAGE_DIR FRESH_WIN64_PREFIX COM2_FILE LPT1_FILE   (as root)
 set -uo pipefail
@@ -52,6 +56,9 @@ said_has() { grep -qF -- "$1" <<<"$said"; }
 # EXIT: teldo.exe ended with EXIT, saying that the driver refused the request
 # (not that the device could not be opened).
 refused() { [ "$1" = 1 ] && said_has "the driver refused it"; }
+# EXIT EXPECTED_EXIT TEXT: teldo.exe ended with EXPECTED_EXIT, having said
+# exactly TEXT.
+ended_saying() { [ "$1" = "$2" ] && said_is "$3"; }
 # MASK: every line of $said is a hex value with all of MASK's bits set.
 each_has() {
   local value
@@ -131,6 +138,18 @@ program_text="one strobe each"$'\n'
 teldo run - <<<"$(for_each_byte "$program_text" $'poll 379 80 80 1000 us\nwr 378 BYTE\nwr 37A 0D\nwr 37A 0C')"
 check "port program: the parallel text, BUSY polled and the strobe pulsed for each byte, in one request" \
   received "$lpt1_file" "$text$program_text"
+# Nothing comes in: COM2's file feeds the UART nothing and loopback is off.
+# LSR read first says so (data ready clear); the poll for data ready then
+# times out, names its line and ends the program before the read after it.
+teldo run - <<'EOF'
+rd 2FD
+poll 2FD 01 01 200 us
+rd 2F8
+EOF
+check "port program: a poll of LSR for data ready, nothing received, times out: exit 1, its line named" \
+  ended_saying $? 1 "02FD: 60
+teldo: line 2: poll of port 02FD timed out after 200 us: it last read 60, not 01 under mask 01
+teldo: the operations after it did not run"
 
 # Refusals. COM2's scratch register (02FF) is the window's last port: a
 # block from it runs out of the window and must be refused whole.
@@ -139,7 +158,9 @@ teldo wr 2FF 22 33
 check "a block from 02FF to 0300 is refused" refused $?
 teldo rd 2FF
 check "the refused block changed nothing: 02FF still 11" said_is 11
-# COM1's scratch register (03FF) is outside the windows; the kernel sets it.
+# COM1's scratch register (03FF) is outside the windows but granted to these
+# checks, so a write the driver let through would land in it. The kernel
+# sets it and reads it back; no other COM1 port is touched.
 printf '\x5A' | dd of=/dev/port bs=1 seek=$((0x3FF)) conv=notrunc status=none
 teldo wr 3FF A5
 check "a write to 03FF (COM1, outside the windows) is refused" refused $?

@@ -12,11 +12,11 @@
 #     TELDOX_Run against the same operations as single calls, and Brenvo's
 #     start-up against a minimal window built the same way: interleaved
 #     rounds, medians with their spread (bench/);
-#   - the sizes of Brenvo.exe, teldo.exe, TELDO.dll and the signed teldo.sys.
+#   - the sizes of Brenvo.exe, teldo.exe, TELDO.dll, TELDOX.dll and the
+#     signed teldo.sys.
 # Timings vary with the machine's load, in either direction: compare the
-# figures of one run with each other. Takes seven to eight minutes on two
-# processors (the soak about three, the start-up rounds up to two and a half,
-# the program rounds up to half a minute).
+# figures of one run with each other. How long a run takes, and the latest
+# figures: docs/benchmarks.md.
 # Usage: scripts/bench.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/built-session.sh"

@@ -43,7 +43,8 @@ check_build_dir_owner() {
       echo "  - make it yours:   sudo chown -R $me: $dir   (or as root: chown -R $me: $dir)"
       echo "  - start over:      sudo rm -rf $dir   (or as root: rm -rf $dir)"
     fi
-    echo "  - or build elsewhere: name another folder, as in scripts/run.sh DIR (also test.sh, bench.sh, build.sh)"
+    echo "  - or build elsewhere: name another folder, as in scripts/run.sh DIR (also test.sh, bench.sh, build.sh," \
+         "test-x86.sh, test-devices.sh; root's own beside a user's checkout: docs/building-and-testing.md)"
   } >&2
   exit 1
 }

@@ -11,10 +11,11 @@
 # outside .portio fails the run, as no break reaches it there: a port
 # instruction (x64), or an instruction that names a HAL port function's slot
 # (x86): a call moved out of .portio, or one through an import thunk.
-# Prints the score ("x64 20/20, x86 14/14"), the accesses outside .portio
-# ("x64 0, x86 0"), every break that survived and every access outside
-# .portio; fails below full marks, on any access outside .portio, or when it
-# finds no port access to break.
+# Prints the score (for each architecture, the breaks that a test caught of
+# the breaks made; docs/emulation.md gives the latest), the count of
+# accesses outside .portio, every break that survived and every access
+# outside .portio; fails below full marks, on any access outside .portio, or
+# when it finds no port access to break.
 # Usage: scripts/mutate-driver.sh HOST_BUILD_DIR
 #   (tests/host's build tree: its teldo_sys_emulated_test and the unpacked
 #   win32-package and win64-package folders)

@@ -7,9 +7,9 @@
 #     Wine 8 does not load the fonts of its own data folder, so without this
 #     copy the buttons show as the letters "0 1 r";
 #   - every window inside one virtual desktop: on a bare X server Wine waits
-#     2 s for a window manager to confirm each hidden or destroyed window (a
-#     dismissed message box, a closed program); inside its own desktop there
-#     is none to wait for.
+#     for a window manager to confirm each hidden or destroyed window (a
+#     dismissed message box, a closed program; docs/building-and-testing.md
+#     says how long); inside its own desktop there is none to wait for.
 # turn_on_driver_diagnostics and driver_diagnostics_on set and read the
 # service value that turns the TELDO port driver's diagnostic device on.
 apply_prefix_settings() {

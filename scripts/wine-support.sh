@@ -14,8 +14,9 @@ fresh_prefix=wineprefix-fresh
 
 # Makes the prefix DIR a copy of the fresh prefix of build tree TREE (whose
 # wine-env.sh settings are in effect), making that one first where there is
-# none: Wine takes a quarter of a minute to make a prefix and a copy takes a
-# second. Safe to run for several prefixes of one tree at once.
+# none: a copy takes a small part of the time Wine needs to make a prefix
+# (docs/building-and-testing.md#time has both). Safe to run for several
+# prefixes of one tree at once.
 copy_fresh_prefix() {
   local tree=$1 dir=$2 fresh=$1/$fresh_prefix
   (

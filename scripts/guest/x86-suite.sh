@@ -32,8 +32,8 @@ end_job() {
 }
 trap end_job EXIT
 
-# The suite's own settings for this PC, where a device request costs several
-# times what it does natively and a window action ten times or more: fewer
+# The suite's own settings for this PC, where device requests and window
+# actions cost many times what they do natively (docs/emulation.md): fewer
 # soak pairs and random-operator events (counts that only buy time), and
 # four times the limits before a wait for the program counts as a hang.
 export TELDO_SOAK_PAIRS=10000 TELDO_OPERATOR_EVENTS=400 TELDO_WAIT_FACTOR=4

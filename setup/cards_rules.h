@@ -162,10 +162,14 @@ constexpr Coverage coverage(IoRange range, const windows::PortWindows& windows) 
     // windows may meet or overlap.
     std::uint32_t next = ports.first;
     while (next <= ports.last) {
-        std::uint32_t reach = next - 1;
+        std::uint32_t reach = 0;  // the last port open from `next` on, once `inside`
+        bool inside = false;
         for (std::size_t i = 0; i < windows.size(); ++i)
-            if (next >= windows[i].first && next <= windows[i].last && windows[i].last > reach) reach = windows[i].last;
-        if (reach < next) return Coverage::partly;
+            if (next >= windows[i].first && next <= windows[i].last && (!inside || windows[i].last > reach)) {
+                reach = windows[i].last;
+                inside = true;
+            }
+        if (!inside) return Coverage::partly;
         next = reach + 1;
     }
     return Coverage::inside;

@@ -460,6 +460,17 @@ TEST(Cards, TakeTheAssignedRangesOfTheOneDeviceAnIdNames) {
         const std::size_t count = teldo::cards::holders(window, devices, found);
         EXPECT_EQ(std::vector<std::size_t>(found, found + std::min<std::size_t>(count, 4)), expected) << window.first;
     }
+
+    // How much of a range the driver's windows open, for teldo cards.
+    using teldo::cards::Coverage;
+    teldo::windows::PortWindows open;
+    ASSERT_EQ(open.parse(u"0378\0D000-D003\0D004-D007\0\0", 26, false), Refusal::none);
+    const std::pair<IoRange, Coverage> covered[] = {
+        {{0xD000, 0xD007}, Coverage::inside},   {{0xD000, 0xD008}, Coverage::partly},
+        {{0x0000, 0x0CF7}, Coverage::partly},   {{0x0CF8, 0x0CFF}, Coverage::outside},
+        {{0xFFF0, 0x1000F}, Coverage::beyond},
+    };
+    for (const auto& [range, expected] : covered) EXPECT_EQ(teldo::cards::coverage(range, open), expected) << range.first;
 }
 
 }  // namespace

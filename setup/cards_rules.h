@@ -70,7 +70,7 @@ constexpr bool any_string(std::u16string_view list, Visit visit) {
     while (at < list.size()) {
         std::size_t end = at;
         while (end < list.size() && list[end] != 0) ++end;
-        if (end > at && visit(list.substr(at, end - at))) return true;
+        if (end > at && visit(std::u16string_view(list.data() + at, end - at))) return true;
         at = end + 1;
     }
     return false;
@@ -316,7 +316,8 @@ void tell_refusal(Sink& sink, const CardChoice& choice, std::span<const Device> 
     switch (choice.refusal) {
         case CardRefusal::none: sink.put("taken\r\n"); return;
         case CardRefusal::no_match:
-            sink.put("no present device has that instance ID, or a hardware ID that starts with it\r\n"
+            sink.put("no present device (buses and bridges aside) has that instance ID, or a hardware ID that"
+                     " starts with it\r\n"
                      "teldo: teldo cards lists the devices that have I/O ports, each with its instance ID\r\n");
             return;
         case CardRefusal::several:

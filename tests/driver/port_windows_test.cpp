@@ -448,7 +448,7 @@ TEST(Cards, TakeTheAssignedRangesOfTheOneDeviceAnIdNames) {
         Sink said;
         if (choice.refusal != CardRefusal::none) teldo::cards::tell_refusal(said, choice, devices, row.id);
         else if (choice.other_driver) teldo::cards::tell_other_driver(said, devices[choice.device], row.id);
-        for (const char* part : row.said) EXPECT_NE(said.text.find(part), std::string::npos) << part << " in:\n" << said.text;
+        for (const char* words : row.said) EXPECT_NE(said.text.find(words), std::string::npos) << words << " in:\n" << said.text;
     }
 
     // Whose ports a window covers: never a bus's or a bridge's.

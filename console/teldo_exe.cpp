@@ -8,6 +8,7 @@
 //                            all through one open device
 //   teldo run FILE|-         a port program (program_text.h) from a file or
 //                            standard input, run whole in one request
+//   teldo cards              the devices Windows gave I/O ports (setup/cards.cpp)
 // All numbers are hexadecimal, but a program's times. Exit code 0: done; 1:
 // the device could not be opened, a request failed or a program's poll timed
 // out; 2: a usage error, for which nothing was sent.
@@ -24,6 +25,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "cards.h"
 #include "command.h"
 #include "driver_setup.h"
 #include "output.h"
@@ -36,7 +38,7 @@ namespace {
 
 constexpr std::string_view usage_line =
     "usage: teldo rd|rd16|rd32 [--fifo] PORT [COUNT] | wr|wr16|wr32 [--fifo] PORT VALUE... |\r\n"
-    "       dump FROM TO | - | run FILE|- | driver install|remove|status | --help\r\n";
+    "       dump FROM TO | - | run FILE|- | cards | driver install|remove|status | --help\r\n";
 
 constexpr std::string_view help_text =
     "teldo " BRENVO_VERSION_TEXT
@@ -69,6 +71,10 @@ constexpr std::string_view help_text =
     "                           read, modify (the value before it) and poll (the\r\n"
     "                           value that ended it); a poll that times out ends the\r\n"
     "                           program, exit code 1, its line named.\r\n"
+    "  teldo cards              lists the devices to which Windows gave I/O ports:\r\n"
+    "                           each one's instance ID, name and driver, and each\r\n"
+    "                           range, assigned or only set at boot, and whether\r\n"
+    "                           the TELDO port driver's windows open it\r\n"
     "  teldo driver install [--ports LIST] [--users-may-open]\r\n"
     "                           installs the TELDO port driver from this package and\r\n"
     "                           starts it (as administrator); LIST: 0300-031F,0378\r\n"
@@ -314,6 +320,7 @@ int run_command_line() {
         return exit_done;
     }
     if (is(first, "driver")) return driver_command(words);
+    if (is(first, "cards")) return cards_command(words);
     if (is(first, "run")) return run_program(words);
     if (first.size() == 1 && first[0] == '-') {
         if (words.next(more)) return usage({"- takes nothing after it: '", more, "'"});

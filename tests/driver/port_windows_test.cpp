@@ -1,8 +1,9 @@
 // The port windows as an administrator writes them and as an attacker might:
 // every list either reads exactly as meant or is refused whole; the block
 // requests' rules, which decide which ports a request may touch; and
-// teldo.exe's driver set-up, which checks a --ports list by the same rules
-// and tells why a driver does not start.
+// teldo.exe's driver set-up, which checks a --ports list by the same rules,
+// tells why a driver does not start, and takes a card's windows from the
+// devices Windows gave I/O ranges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cards_rules.h"
 #include "port_list.h"
 #include "port_model.h"
 #include "port_windows.h"
@@ -345,6 +347,130 @@ TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
         EXPECT_NE(std::string(problem.words).find(c.words), std::string::npos) << problem.words;
         EXPECT_NE(std::string(problem.fix).find(c.fix), std::string::npos) << problem.fix;
     }
+}
+
+// The devices of a PC, and what `--card ID` takes from them: the device an
+// instance ID or a unique hardware-ID prefix names, and its assigned I/O
+// ranges as windows, or the refusal in words; never a bus or a bridge,
+// whose ranges are other devices' ports; and which devices hold a window.
+TEST(Cards, TakeTheAssignedRangesOfTheOneDeviceAnIdNames) {
+    using namespace std::literals;
+    using teldo::cards::CardRefusal;
+    using teldo::cards::Device;
+    using teldo::cards::IoRange;
+    using teldo::cards::Source;
+    const IoRange parallel[] = {{0xD000, 0xD007}, {0xD400, 0xD403}}, serial_1[] = {{0xC000, 0xC007}},
+                  serial_2[] = {{0xC100, 0xC107}}, com3[] = {{0xB000, 0xB007}}, dio[] = {{0xE000, 0xE07F}},
+                  boot[] = {{0xE400, 0xE41F}}, ide[] = {{0xF000, 0xF00F}, {0x01F0, 0x01F7}},
+                  root[] = {{0x0000, 0x0CF7}, {0x0D00, 0xFFFF}}, bridge[] = {{0xD000, 0xEFFF}},
+                  board[] = {{0x0400, 0x047F}, {0x04D0, 0x04D1}};
+    const Device devices[] = {
+        {u"PCI\\VEN_1415&DEV_C110&SUBSYS_C1101415&REV_00\\4&2F6A1B3&0&00E0", u"PCI Parallel Port", u"",
+         u"PCI\\VEN_1415&DEV_C110&SUBSYS_C1101415&REV_00\0PCI\\VEN_1415&DEV_C110\0"sv, u"PCI\\CC_0701\0"sv, u"Ports",
+         false, Source::assigned, parallel},
+        {u"PCI\\VEN_1415&DEV_9501&SUBSYS_00011415&REV_00\\4&1C3D2E&0&10E0", u"PCI Serial Port", u"",
+         u"PCI\\VEN_1415&DEV_9501&SUBSYS_00011415&REV_00\0"sv, u"PCI\\CC_0700\0"sv, u"Ports", false, Source::assigned,
+         serial_1},
+        {u"PCI\\VEN_1415&DEV_9501&SUBSYS_00011415&REV_00\\4&1C3D2E&0&18E0", u"PCI Serial Port", u"",
+         u"PCI\\VEN_1415&DEV_9501&SUBSYS_00011415&REV_00\0"sv, u"PCI\\CC_0700\0"sv, u"Ports", false, Source::assigned,
+         serial_2},
+        {u"PCI\\VEN_1415&DEV_C158&SUBSYS_C1581415&REV_00\\4&3B2A10&0&20E0", u"Communications Port (COM3)",
+         u"Serial", u"PCI\\VEN_1415&DEV_C158&SUBSYS_C1581415&REV_00\0"sv, u"PCI\\CC_0700\0"sv, u"Ports", true,
+         Source::assigned, com3},
+        {u"PCI\\VEN_10B5&DEV_9050&SUBSYS_905010B5&REV_01\\5&22F0A1&0&0048", u"Digital I/O card", u"",
+         u"PCI\\VEN_10B5&DEV_9050&SUBSYS_905010B5&REV_01\0"sv, u"PCI\\CC_0680\0"sv, u"Unknown", false,
+         Source::assigned, dio},
+        {u"PCI\\VEN_10B5&DEV_8111&SUBSYS_811110B5&REV_21\\4&5A6B7C&0&00E4", u"PCI-to-PCI bridge", u"pci",
+         u"PCI\\VEN_10B5&DEV_8111&SUBSYS_811110B5&REV_21\0"sv, u"PCI\\VEN_10B5&CC_060400\0PCI\\CC_0604\0"sv,
+         u"System", true, Source::assigned, bridge},
+        {u"PCI\\VEN_13FE&DEV_1680&SUBSYS_168013FE&REV_00\\4&1F2E3D&0&30E0", u"PCI Device", u"",
+         u"PCI\\VEN_13FE&DEV_1680&SUBSYS_168013FE&REV_00\0"sv, u"PCI\\CC_0780\0"sv, u"", false, Source::boot, boot},
+        {u"PCI\\VEN_10EE&DEV_7021&SUBSYS_000710EE&REV_00\\4&2A1B0C&0&38E0", u"Memory card", u"",
+         u"PCI\\VEN_10EE&DEV_7021&SUBSYS_000710EE&REV_00\0"sv, u"PCI\\CC_0580\0"sv, u"System", false, Source::assigned,
+         {}},
+        {u"PCI\\VEN_8086&DEV_7010&SUBSYS_00000000&REV_00\\3&13C0B0C5&0&09", u"IDE Controller", u"pciide",
+         u"PCI\\VEN_8086&DEV_7010&SUBSYS_00000000&REV_00\0"sv, u"PCI\\CC_0101\0"sv, u"hdc", true, Source::assigned, ide},
+        {u"ACPI\\PNP0A08\\0", u"PCI Express Root Complex", u"pci", u"ACPI\\PNP0A08\0*PNP0A08\0"sv,
+         u"ACPI\\PNP0A03\0"sv, u"System", true, Source::assigned, root},
+        {u"ACPI\\PNP0C02\\1", u"Motherboard resources", u"", u"ACPI\\PNP0C02\0*PNP0C02\0"sv, u""sv, u"System", true,
+         Source::assigned, board},
+    };
+    struct Row {
+        const char* what;
+        std::string_view id;
+        std::size_t windows_before;
+        CardRefusal refusal;
+        int device;  // the device named, -1 for none
+        std::vector<std::pair<int, int>> windows;
+        std::vector<const char*> said;  // each in the message or the warning
+    };
+    const Row rows[] = {
+        {"an instance ID, in another case", "pci\\ven_1415&dev_c110&subsys_c1101415&rev_00\\4&2f6a1b3&0&00e0", 0,
+         CardRefusal::none, 0, {{0xD000, 0xD007}, {0xD400, 0xD403}}, {}},
+        {"a hardware-ID prefix of one device", "PCI\\VEN_1415&DEV_C110", 14, CardRefusal::none, 0,
+         {{0xD000, 0xD007}, {0xD400, 0xD403}}, {}},
+        {"a bridge is never a card: its prefix names the card alone", "PCI\\VEN_10B5", 0, CardRefusal::none, 4,
+         {{0xE000, 0xE07F}}, {}},
+        {"a device whose own driver runs: taken, with a warning", "PCI\\VEN_1415&DEV_C158", 0, CardRefusal::none, 3,
+         {{0xB000, 0xB007}}, {"warning", "has a driver of its own, Serial, started: two drivers will drive one card"}},
+        {"no device", "PCI\\VEN_1415&DEV_C111", 0, CardRefusal::no_match, -1, {}, {"teldo cards lists"}},
+        {"a root bus is no device of ours", "ACPI\\PNP0A08", 0, CardRefusal::no_match, -1, {}, {"teldo cards lists"}},
+        {"the root bus by its instance ID", "ACPI\\PNP0A08\\0", 0, CardRefusal::no_match, -1, {}, {}},
+        {"two devices of one hardware ID", "pci\\ven_1415&dev_9501", 0, CardRefusal::several, -1, {},
+         {"2 devices", "\\4&1C3D2E&0&10E0\r\n", "\\4&1C3D2E&0&18E0\r\n", "by its instance ID"}},
+        {"a disk controller", "PCI\\VEN_8086&DEV_7010", 0, CardRefusal::bus_master, 8, {},
+         {"class hdc", "reaches the PC's memory through DMA"}},
+        {"memory ranges only", "PCI\\VEN_10EE", 0, CardRefusal::no_ports, 7, {}, {"has no I/O ports\r\n"}},
+        {"only a boot configuration", "PCI\\VEN_13FE&DEV_1680", 0, CardRefusal::no_ports, 6, {},
+         {"no I/O ports that Windows assigned it", "set at boot"}},
+        {"a range on the interrupt controllers' trigger control", "ACPI\\PNP0C02", 0, CardRefusal::reserved, 10, {},
+         {"its range 04D0-04D1: it overlaps"}},
+        {"a 17th window", "PCI\\VEN_1415&DEV_C110", 15, CardRefusal::too_many, 0, {}, {"more than 16 windows"}},
+    };
+    struct Sink {
+        std::string text;
+        void put(char c) { text += c; }
+        void put(std::string_view more) { text += more; }
+        void decimal(std::uint32_t value) { text += std::to_string(value); }
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto choice = teldo::cards::choose_card(devices, row.id, row.windows_before);
+        EXPECT_EQ(choice.refusal, row.refusal);
+        if (row.device >= 0) {
+            EXPECT_EQ(choice.matches, 1u);
+            EXPECT_EQ(choice.device, std::size_t(row.device));
+        }
+        std::vector<std::pair<int, int>> windows;
+        for (std::size_t i = 0; i < choice.window_count; ++i) windows.emplace_back(choice.windows[i].first, choice.windows[i].last);
+        EXPECT_EQ(windows, row.windows);
+        EXPECT_EQ(choice.other_driver, row.refusal == CardRefusal::none && row.device == 3);
+        Sink said;
+        if (choice.refusal != CardRefusal::none) teldo::cards::tell_refusal(said, choice, devices, row.id);
+        else if (choice.other_driver) teldo::cards::tell_other_driver(said, devices[choice.device], row.id);
+        for (const char* words : row.said) EXPECT_NE(said.text.find(words), std::string::npos) << words << " in:\n" << said.text;
+    }
+
+    // Whose ports a window covers: never a bus's or a bridge's.
+    const std::pair<teldo::windows::PortRange, std::vector<std::size_t>> held[] = {
+        {{0xD004, 0xD004}, {0}}, {{0xC004, 0xC1FF}, {1, 2}}, {{0x0300, 0x031F}, {}}, {{0xE410, 0xE410}, {6}},
+    };
+    for (const auto& [window, expected] : held) {
+        std::size_t found[4] = {};
+        const std::size_t count = teldo::cards::holders(window, devices, found);
+        EXPECT_EQ(std::vector<std::size_t>(found, found + std::min<std::size_t>(count, 4)), expected) << window.first;
+    }
+
+    // How much of a range the driver's windows open, for teldo cards.
+    using teldo::cards::Coverage;
+    teldo::windows::PortWindows open;
+    ASSERT_EQ(open.parse(u"0378\0D000-D003\0D004-D007\0\0", 26, false), Refusal::none);
+    const std::pair<IoRange, Coverage> covered[] = {
+        {{0xD000, 0xD007}, Coverage::inside},   {{0xD000, 0xD008}, Coverage::partly},
+        {{0x0000, 0x0CF7}, Coverage::partly},   {{0x0CF8, 0x0CFF}, Coverage::outside},
+        {{0xFFF0, 0x1000F}, Coverage::beyond},
+    };
+    for (const auto& [range, expected] : covered) EXPECT_EQ(teldo::cards::coverage(range, open), expected) << range.first;
 }
 
 }  // namespace

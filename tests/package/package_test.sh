@@ -10,6 +10,8 @@
 # failure.
 # NATIVE_STEP, when given, is a script run with the unpacked folder before
 # anything needs Wine, so that it runs, and must pass, also where Wine cannot.
+# With TELDO_CARDS_STANDIN_DLL naming the stand-in for SETUPAPI and CFGMGR32,
+# it runs "teldo cards" over that first (cards_checks.sh).
 # With TELDO_SETUP_CHECKS=1 it first takes teldo.exe's driver set-up through
 # its states (driver_setup_checks.sh); either way the driver is then
 # installed with "teldo driver install", as the administrator's guide says.
@@ -53,6 +55,12 @@ fi
 
 wine_runs_here "$WINEARCH" || exit $wine_unsupported_exit_code
 use_wine_loader "$WINEARCH"
+
+# With TELDO_CARDS_STANDIN_DLL set, first "teldo cards" over that stand-in's
+# devices, in a prefix of its own (cards_checks.sh).
+if [ -n "${TELDO_CARDS_STANDIN_DLL:-}" ]; then
+  source "$(dirname "$0")/cards_checks.sh"
+fi
 
 # A copy of the build tree's fresh prefix (TELDO_FRESH_PREFIX), which Wine
 # made and nothing has run in, is as fresh as a new one and takes a second

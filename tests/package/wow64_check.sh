@@ -6,7 +6,9 @@
 #   - status from the win32 teldo.exe finds that driver in the real
 #     System32\drivers (its version, running), not "missing";
 #   - remove and install from the win32 teldo.exe refuse, naming the win64
-#     package, and change nothing.
+#     package, and change nothing;
+#   - so does cards, whose calls Windows 8 and later answer only for the
+#     win64 package's teldo.exe.
 # Needs 32-bit and 64-bit Wine. Ends its prefix's wineserver; removes WORK_DIR
 # after a pass.
 # Usage: wow64_check.sh WIN32_ZIP WIN64_ZIP WORK_DIR [FRESH_WIN64_PREFIX]
@@ -49,11 +51,12 @@ expect win32 "Service: running" 0 driver status
 before=$(registry)
 expect win32 "use the win64 package's teldo.exe" 1 driver remove
 expect win32 "use the win64 package" 1 driver install
+expect win32 "use the win64 package: its teldo.exe reads the devices' ports" 1 cards
 [ "$(registry)" = "$before" ] || { echo "WOW64: a refused remove or install changed the service key" >&2; exit 1; }
 [ -f "$WINEPREFIX/drive_c/windows/system32/drivers/teldo.sys" ] ||
   { echo "WOW64: a refused remove deleted the driver" >&2; exit 1; }
 expect win64 "removed" 0 driver remove
-echo "WOW64: the win32 teldo.exe's status sees the win64 driver; its remove and install refuse"
+echo "WOW64: the win32 teldo.exe's status sees the win64 driver; its remove, install and cards refuse"
 trap - EXIT
 wineserver -k 2>/dev/null || true
 rm -rf "$work"

@@ -16,6 +16,7 @@ namespace teldo::console {
 template <DWORD which>
 struct Output {
     DWORD used;
+    bool lost;  // a write failed: what was put did not all arrive
     char buffer[4096];
 
     void put(char c) {
@@ -28,6 +29,13 @@ struct Output {
     void put(const char* text) {
         while (*text) put(*text++);
     }
+    // Text that came from outside (a word typed, a line of a file): a
+    // control character, ESC among them, is shown as '?', so that it can
+    // neither steer the console nor hide what is said.
+    void echo(std::string_view text) {
+        for (char c : text) put(is_control(c) ? '?' : c);
+    }
+    static constexpr bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }
     void hex(std::uint32_t value, int digits) {
         constexpr char digit[] = "0123456789ABCDEF";
         while (digits-- > 0) put(digit[(value >> (4 * digits)) & 0xF]);
@@ -39,9 +47,21 @@ struct Output {
         while ((value /= 10) != 0);
         while (length > 0) put(text[--length]);
     }
+    // Writes what is buffered. A process started without this handle
+    // (none given, or none at all) has nowhere to write it, and that is no
+    // failure; a write that fails, or stops short, is.
     void flush() {
-        DWORD written;
-        if (used != 0) WriteFile(GetStdHandle(which), buffer, used, &written, nullptr);
+        const HANDLE handle = GetStdHandle(which);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            for (DWORD at = 0; at < used;) {
+                DWORD written = 0;
+                if (!WriteFile(handle, buffer + at, used - at, &written, nullptr) || written == 0) {
+                    lost = true;
+                    break;
+                }
+                at += written;
+            }
+        }
         used = 0;
     }
 };
@@ -63,10 +83,14 @@ void end_message();
 // A second message line: what to do about it.
 void hint(const char* text);
 // "error N: the system's text for it", the text in the language of Windows,
-// readable in the console's code page.
+// readable in the console's code page, whatever its length.
 void put_system_error(DWORD error);
 // A usage error: `before`, the word as given (cut short: it may be a whole
-// line of junk), `after`, then the usage line; returns exit_usage.
+// line of junk; its control characters as '?'), `after`, then the usage
+// line; returns exit_usage.
 int usage_error(const char* before, std::string_view word, const char* after, std::string_view usage_line);
+// The exit code `code`, or exit_failed where it was exit_done but a result
+// or a message could not be written.
+int exit_code_after_output(int code);
 
 }  // namespace teldo::console

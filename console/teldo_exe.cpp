@@ -274,11 +274,12 @@ int read_program_text(const wchar_t* path, std::string_view name) {
     begin_message();
     if (error != 0) {
         err.put(path ? "cannot read " : "cannot read standard input");
-        if (path) err.put(name);
+        if (path) err.echo(name);
         err.put(": ");
         put_system_error(error);
     } else {
-        err.put(path ? name : "standard input");
+        if (path) err.echo(name);
+        else err.put("standard input");
         err.put(" holds more than 65536 bytes, the most a program's text may have");
     }
     end_message();
@@ -339,5 +340,5 @@ extern "C" [[noreturn]] void WINAPI process_entry() {
     const int code = run_command_line();
     out.flush();
     close_device();
-    ExitProcess(static_cast<UINT>(code));
+    ExitProcess(static_cast<UINT>(exit_code_after_output(code)));
 }

@@ -25,7 +25,8 @@ status=0
 notes=()
 for arch in x86 x64; do
   why_not=$(wine_runs_here "$(cat "$build_dir/$arch/wine-arch")" 2>&1) ||
-    notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not")
+    notes+=("The $arch tests that run the Windows binaries under Wine were skipped: $why_not
+  Only its build, binary check and the tests that need no Wine ran here.")
 done
 suite() {
   echo "== The $1 suite ($build_dir/$1)"
@@ -48,15 +49,17 @@ echo "== The x64 suite ($build_dir/x64)"
 cat "$build_dir/x64/ctest.log"
 # The win32 teldo.exe on 64-bit Windows, where both Wines run (elsewhere the
 # emulated PC of scripts/test-x86.sh runs it).
-if wine_runs_here win32 2>/dev/null && wine_runs_here win64 2>/dev/null; then
+if why_not=$({ wine_runs_here win32 && wine_runs_here win64; } 2>&1); then
   echo
   echo "== The win32 teldo.exe under WOW64"
   "$source_dir/tests/package/wow64_check.sh" "$build_dir"/x86/Brenvo-*-win32.zip "$build_dir"/x64/Brenvo-*-win64.zip \
     "$build_dir/wow64-check" "$build_dir/x64/wineprefix-fresh" || status=1
+else
+  notes+=("The check of the win32 teldo.exe under WOW64 (tests/package/wow64_check.sh) was skipped: $why_not
+  It needs both Wines; scripts/test-x86.sh runs it in an emulated PC.")
 fi
 for note in "${notes[@]}"; do
   echo
   echo "NOTE: $note"
-  echo "  Only its build, binary check and the tests that need no Wine ran here."
 done
 exit $status

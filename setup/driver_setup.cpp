@@ -2,7 +2,10 @@
 // command of each, in files of their own.
 #include "driver_setup.h"
 
+#include <atomic>
+
 #include "output.h"
+#include "service.h"
 
 namespace teldo::console {
 namespace {
@@ -10,22 +13,25 @@ namespace {
 constexpr const char* usage_text =
     "usage: teldo driver install [--ports LIST] [--users-may-open] | driver remove | driver status\r\n";
 
-// Set while install or remove changes the system: Ctrl+C, Ctrl+Break or a
-// closed console window then waits until the command has finished or put
-// back what it changed.
-constinit volatile bool changing = false;
+// Set while install or remove runs. Ctrl+C and Ctrl+Break then wait until
+// the command has finished, or put back what it changed, and teldo ends as
+// the command ends. Closing the console window, logging off and shutting
+// down wait too, but only as long as Windows lets them (about 5 s from
+// Vista on, then it ends the process): nothing can hold those off.
+constinit std::atomic<bool> changing{false};
 
 BOOL WINAPI on_console_control(DWORD) {
-    while (changing) Sleep(50);
+    while (changing.load()) Sleep(50);
     return TRUE;
 }
 
 template <class Command>
 int uninterrupted(Command command) {
-    changing = true;
-    SetConsoleCtrlHandler(on_console_control, TRUE);
+    changing.store(true);
+    if (!SetConsoleCtrlHandler(on_console_control, TRUE))
+        return setup::failure("Ctrl+C cannot be held off for the set-up; nothing changed", GetLastError());
     const int exit_code = command();
-    changing = false;
+    changing.store(false);
     return exit_code;
 }
 

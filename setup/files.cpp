@@ -10,7 +10,9 @@ namespace {
 // VERSION.dll is not one of the DLLs that Windows always loads from the
 // system folder: imported by name, a copy planted beside teldo.exe would
 // run with an administrator's rights. So it is loaded by its full path in
-// the system folder, before any redirection of that folder is turned off.
+// the system folder, before any redirection of that folder is turned off,
+// and with the DLLs it imports looked for in that folder first, not in
+// teldo.exe's (LOAD_WITH_ALTERED_SEARCH_PATH).
 struct VersionApi {
     DWORD(WINAPI* size)(LPCWSTR, LPDWORD);
     BOOL(WINAPI* info)(LPCWSTR, DWORD, DWORD, LPVOID);
@@ -26,7 +28,7 @@ const VersionApi* load_version_api() {
         const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) return nullptr;
         put_path(path, length, L"\\version.dll");
-        if (const HMODULE dll = LoadLibraryW(path.text)) {
+        if (const HMODULE dll = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {
             auto bind = [dll](auto& function, const char* name) {
                 function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
                     reinterpret_cast<void*>(GetProcAddress(dll, name)));
@@ -263,6 +265,22 @@ DWORD Replacement::put_back(const char*& left) {
         return GetLastError();
     }
     return 0;
+}
+
+Maker maker_by_resource(const wchar_t* path) {
+    const Maker maker = maker_of(path);
+    if (maker != Maker::ours) return maker;
+    // maker_of has just read the file's version resource.
+    wchar_t* company = nullptr;
+    UINT length = 0;
+    if (!version_api.query(version_data, L"\\StringFileInfo\\080404B0\\CompanyName",
+                           reinterpret_cast<void**>(&company), &length) ||
+        !company)
+        return Maker::another;
+    const wchar_t ours[] = L"" BRENVO_PRODUCT_NAME " developers";
+    for (UINT i = 0; i < sizeof ours / sizeof ours[0]; ++i)
+        if (i >= length + 1 || company[i] != ours[i]) return Maker::another;
+    return Maker::ours;
 }
 
 }  // namespace teldo::console::setup

@@ -98,4 +98,8 @@ private:
     bool had_file_ = false, moved_old_ = false, placed_new_ = false;
 };
 
+// Whose driver file `path` is by its version resource, as maker_of tells,
+// but ours only when it names both our product and our company.
+Maker maker_by_resource(const wchar_t* path);
+
 }  // namespace teldo::console::setup

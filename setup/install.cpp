@@ -90,7 +90,7 @@ int install(const Choices& choices) {
             err.put("--ports: ");
             if (verdict.window != no_window) {
                 err.put("the window '");
-                err.put(list_window(choices.ports, verdict.window));
+                err.echo(list_window(choices.ports, verdict.window));
                 err.put("': ");
             }
             err.put(refusal_words(verdict.refusal));
@@ -160,8 +160,7 @@ int install(const Choices& choices) {
 
     DWORD error = 0;
     if (before.was_running && probe_device(error) == Device::held) return failure(held_device, 0, held_advice);
-    if (service && (error = stop(service)) != 0)
-        return stop_failure("the running driver does not stop; nothing changed", error);
+    if (service && (error = stop(service)) != 0) return stop_failed(service, error);
 
     // The steps; on a failure, `step` names it and everything is put back.
     const char* step = nullptr;
@@ -199,7 +198,13 @@ int install(const Choices& choices) {
         }
         end_message();
         if (start_failed) tell_start_error(err, error, this_windows());
-        const bool whole = put_back(service, files);
+        bool whole = put_back(service, files);
+        // A service this install made that another program has open is only
+        // marked for deletion: still there until that program lets go.
+        if (!before.service_existed && service) {
+            service.reset();
+            whole = service_gone(manager) && whole;
+        }
         hint(whole ? "everything is as it was before this install"
                    : "the rest is as it was before this install; do by hand what is said above");
         return exit_failed;

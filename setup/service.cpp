@@ -24,14 +24,26 @@ bool running_under_wow64() {
     return query && query(GetCurrentProcess(), &wow64) && wow64;
 }
 
-ThisWindows this_windows() {
+namespace {
+
+// At least Windows `major`.`minor`; false where the version cannot be read
+// (GetVersionExW fails only for a wrong size), so that nothing is said that
+// needs a later Windows.
+bool at_least(DWORD major, DWORD minor) {
     OSVERSIONINFOW version{};
     version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExW(&version);
-    const bool package_32bit = sizeof(void*) == 4;
-    return {!package_32bit || running_under_wow64(), package_32bit,
-            version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2)};
+    if (!GetVersionExW(&version)) return false;
+    return version.dwMajorVersion > major || (version.dwMajorVersion == major && version.dwMinorVersion >= minor);
 }
+
+}  // namespace
+
+ThisWindows this_windows() {
+    const bool package_32bit = sizeof(void*) == 4;
+    return {!package_32bit || running_under_wow64(), package_32bit, at_least(6, 2)};
+}
+
+bool vista_or_later() { return at_least(6, 0); }
 
 SC_HANDLE open_manager(int& exit_code) {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -130,6 +142,45 @@ int stop_failure(const char* what, DWORD error) {
                        "a removal of the driver waits for a program that has the service open: close the"
                        " Services window (and any other such program) or restart Windows, then run this again");
     return failure(what, error);
+}
+
+int stop_failed(SC_HANDLE service, DWORD error) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status))
+        return failure("the driver does not stop, and its state cannot be read again", GetLastError(),
+                       "teldo driver status tells whether it runs; nothing else changed");
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return failure("the driver stopped only after the wait for it ended; nothing else changed", 0,
+                       "run this again");
+    if (status.dwCurrentState == SERVICE_STOP_PENDING)
+        return failure("the driver is stopping, but a program opened its device meanwhile: the driver stops when"
+                       " that program closes it, and then stays stopped until it is started again; nothing else"
+                       " changed",
+                       0, "close Brenvo, teldo and whatever else uses TELDO.dll or TELDOX.dll, then run this again");
+    return stop_failure("the driver does not stop; nothing changed", error);
+}
+
+bool service_gone(SC_HANDLE manager) {
+    const SC_HANDLE service = OpenServiceW(manager, service_name, SERVICE_CHANGE_CONFIG);
+    DWORD error = service ? 0 : GetLastError();
+    if (service) {
+        // One marked for deletion refuses every change; one that takes this
+        // no-change is still registered: DeleteService failed, as its caller
+        // has said.
+        error = ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)
+                    ? ERROR_SERVICE_EXISTS
+                    : GetLastError();
+        CloseServiceHandle(service);
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE)
+        failure("the service TELDO is marked for deletion but not yet gone: a program has it open (the Services"
+                " window, for example); it goes when that program closes it, or at the next restart",
+                0);
+    else if (error != ERROR_SERVICE_EXISTS)
+        failure("it cannot be told whether the service TELDO is gone", error, "sc query TELDO tells");
+    return false;
 }
 
 const QUERY_SERVICE_CONFIGW* read_config(SC_HANDLE service) {
@@ -236,8 +287,9 @@ bool read_mode(wchar_t (&mode)[256], bool* diagnostics) {
 ListVerdict check_ports_value(wchar_t (&window)[16]) {
     window[0] = 0;
     SavedValue ports;
-    save(L"Ports", ports);
-    if (!ports.existed) return {};
+    // A value that cannot be read here (an ordinary user may lack the
+    // right) gives no verdict: the service's own error stands.
+    if (save(L"Ports", ports) != 0 || !ports.existed) return {};
     if (ports.type != REG_MULTI_SZ) return {windows::Refusal::wrong_type, no_window};
     const auto* units = reinterpret_cast<const char16_t*>(ports.data);
     const std::size_t count = ports.size / 2;

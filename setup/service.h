@@ -22,14 +22,19 @@ constexpr wchar_t status_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO\\S
 // "teldo: ..." with the system's error, then the hint, if any; exit_failed.
 int failure(const char* what, DWORD error, const char* advice = nullptr);
 
+// Text from the registry or the driver, in ASCII: any other character, and
+// a control character, shows as '?'.
 template <class Sink>
 void put_wide(Sink& sink, const wchar_t* text) {
-    for (; *text; ++text) sink.put(*text < 0x80 ? static_cast<char>(*text) : '?');
+    for (; *text; ++text) sink.put(*text >= 0x20 && *text < 0x7F ? static_cast<char>(*text) : '?');
 }
 
 // A 32-bit program on 64-bit Windows (IsWow64Process is not on Windows 2000).
 bool running_under_wow64();
 ThisWindows this_windows();
+// Windows Vista or later, which have bcdedit and test-signing mode; false
+// also where the version cannot be read.
+bool vista_or_later();
 
 // A handle of the service manager or of a service, closed when it goes.
 class ServiceHandle {
@@ -65,6 +70,14 @@ DWORD stop(SC_HANDLE service);
 DWORD start(SC_HANDLE service);
 // Says in plain words why a stop failed, with what to do; exit_failed.
 int stop_failure(const char* what, DWORD error);
+// The same for a stop that `stop` gave up on, with the driver's state read
+// again: a program may have opened the device after it was found free, and
+// then the driver is still stopping, which is a change; exit_failed.
+int stop_failed(SC_HANDLE service, DWORD error);
+// After DeleteService and the last of this program's handles to the
+// service: true when it is gone; else says that it is only marked for
+// deletion (another program has it open), or that this cannot be told.
+bool service_gone(SC_HANDLE manager);
 
 // A service's configuration, or null when it cannot be read; stays valid
 // until the next call.

@@ -59,16 +59,25 @@ constexpr StartProblem start_problem(std::uint32_t error, const ThisWindows& win
             return {"the certificate the driver is signed with is revoked on this PC: Windows trusts"
                     " nothing signed with it",
                     "no setting helps: remove the driver and ask for a package signed anew"};
+        // 193 ("not a valid Win32 application") and 216 ("not compatible
+        // with the version of Windows you're running") both say that Windows
+        // cannot load the file as an image of its own: the driver of the
+        // other architecture (a 64-bit image on 32-bit Windows gives 193
+        // from the kernel's loader), or a damaged copy.
         case 193:  // ERROR_BAD_EXE_FORMAT
-            return {"the driver's file is not a driver this Windows can load: damaged, or made for the other"
-                    " bitness",
-                    windows.windows_64bit ? "install the win64 package's driver with its teldo.exe"
-                                          : "install the win32 package's driver with its teldo.exe"};
         case 216:  // ERROR_EXE_MACHINE_TYPE_MISMATCH
-            return {"the driver is made for another processor: the win64 package's driver on 32-bit Windows,"
-                    " or the win32 package's on 64-bit",
-                    windows.windows_64bit ? "install the win64 package's driver with its teldo.exe"
-                                          : "install the win32 package's driver with its teldo.exe"};
+            if (windows.windows_64bit == windows.driver_32bit)
+                return {windows.windows_64bit
+                            ? "Windows cannot load the installed driver: it is the win32 package's 32-bit driver,"
+                              " and this is 64-bit Windows"
+                            : "Windows cannot load the installed driver: it is the win64 package's 64-bit driver,"
+                              " and this is 32-bit Windows",
+                        windows.windows_64bit ? "with the win64 package's teldo.exe, \"teldo driver install\""
+                                              : "with the win32 package's teldo.exe, \"teldo driver install\""};
+            return {"Windows cannot load the driver's file as a driver: the copy is damaged",
+                    windows.windows_64bit
+                        ? "run \"teldo driver install\" again from the win64 package's folder"
+                        : "run \"teldo driver install\" again from the win32 package's folder"};
         case 225:  // ERROR_VIRUS_INFECTED
             return {"an antivirus program blocked the driver's file",
                     "let teldo.sys through in the antivirus (its quarantine or exclusions), then run"

@@ -1,5 +1,7 @@
-// teldo driver status: whether the driver is installed and runs, in which
-// mode, why not in plain words, and whether this user can open the device.
+// teldo driver status: whether the driver is installed (the file its
+// service registers) and runs, in which mode, why not in plain words,
+// whether this user can open the device, and what an install or a remove
+// cut short left in the drivers folder.
 #include "driver_setup.h"
 
 #include "files.h"
@@ -32,6 +34,58 @@ void tell_code_integrity() {
     out.put("\r\n");
 }
 
+// What status reads of the driver's files, all in one go.
+struct Files {
+    bool exists = false;        // the registered file
+    Maker maker = Maker::unknown;
+    bool versioned = false;
+    DWORD high = 0, low = 0;    // its file version
+    int bits = 0;               // 32 or 64, 0 unknown
+    bool orphan = false;        // no service, but our teldo.sys in the drivers folder
+    bool staged = false;        // teldo.sys.new
+    bool previous = false;      // teldo.sys.previous
+};
+
+// For the win32 teldo.exe on 64-bit Windows (`wow64`), the file system's
+// redirection of System32 is turned off around `file_calls` alone, so that
+// they see the real System32\drivers while no DLL that Windows loads for
+// another call comes from there. VERSION.dll is loaded before
+// (installed_driver). 0, or why the redirection could not be turned off or
+// back on.
+template <class FileCalls>
+DWORD in_real_system_folder(bool wow64, FileCalls file_calls) {
+    if (!wow64) {
+        file_calls();
+        return 0;
+    }
+    using Disable = BOOL(WINAPI*)(PVOID*);
+    using Revert = BOOL(WINAPI*)(PVOID);
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    const auto disable = reinterpret_cast<Disable>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "Wow64DisableWow64FsRedirection")));
+    const auto revert = reinterpret_cast<Revert>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "Wow64RevertWow64FsRedirection")));
+    if (!disable || !revert) return ERROR_PROC_NOT_FOUND;
+    void* old = nullptr;
+    if (!disable(&old)) return GetLastError();
+    file_calls();
+    return revert(old) ? 0 : GetLastError();
+}
+
+// The leftovers of an install or a remove cut short, and what to do.
+void tell_leftovers(const Files& files) {
+    if (files.orphan)
+        out.put("Left over: system32\\drivers\\teldo.sys, this package's driver file, with no service:"
+                " \"teldo driver remove\", as administrator, deletes it\r\n");
+    if (files.staged)
+        out.put("Left over: system32\\drivers\\teldo.sys.new, from an install cut short: \"teldo driver install\""
+                " or \"teldo driver remove\", as administrator, deletes it\r\n");
+    if (files.previous)
+        out.put("Left over: system32\\drivers\\teldo.sys.previous, the driver file that an install cut short set"
+                " aside: where teldo.sys is missing or not the driver you want, rename teldo.sys.previous to"
+                " teldo.sys, else delete it; install refuses until then\r\n");
+}
+
 }  // namespace
 
 int status() {
@@ -39,38 +93,100 @@ int status() {
     out.put(sizeof(void*) == 4 ? "win32" : "win64");
     out.put(" package\r\n");
     bool runs = false;
-    Path target, source;
-    installed_driver(target);
-    // The real System32\drivers, also for the win32 teldo.exe on 64-bit Windows.
-    const RealSystemFolder real_system_folder;
+    Path target, source, file;
+    if (!installed_driver(target)) return failure("the system's drivers folder cannot be found", GetLastError());
     ThisWindows windows = this_windows();
+    const bool wow64 = running_under_wow64();
     const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    DWORD open_error = manager ? 0 : GetLastError();
     const ServiceHandle service(
         manager ? OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr);
+    if (manager && !service) open_error = GetLastError();
+
+    // The file the service registers (with no image path, Windows loads
+    // the service's default file, ours), or none that can be checked.
+    const QUERY_SERVICE_CONFIGW* config = service ? read_config(service) : nullptr;
+    const DWORD config_error = service && !config ? GetLastError() : 0;
+    const wchar_t* image = config ? config->lpBinaryPathName : nullptr;
+    bool checkable = false;
+    if (config) {
+        checkable = !image || !image[0] ? put_path(file, 0, target.text) != 0 : image_file(image, file);
+    }
+    Files files;
+    Path staged, previous;
+    with_suffix(target, L".new", staged);
+    with_suffix(target, L".previous", previous);
+    const DWORD redirection = in_real_system_folder(wow64, [&] {
+        if (checkable) {
+            files.exists = file_exists(file);
+            files.maker = maker_by_resource(file.text);
+            files.versioned = files.maker == Maker::ours && file_version(file.text, files.high, files.low);
+            files.bits = driver_bits(file.text);
+        }
+        files.orphan = !service && open_error == ERROR_SERVICE_DOES_NOT_EXIST &&
+                       maker_by_resource(target.text) == Maker::ours;
+        files.staged = file_exists(staged);
+        files.previous = file_exists(previous);
+    });
+
     if (!service) {
-        out.put("Driver:  not installed (teldo driver install, as administrator, installs it)\r\n");
+        if (open_error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            out.put("Driver:  not installed (teldo driver install, as administrator, installs it)\r\n");
+        } else if (open_error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            out.put("Driver:  being removed: the service TELDO is marked for deletion, and goes once no program"
+                    " has it open and its driver has stopped (at the next restart at the latest)\r\n");
+        } else {
+            out.put(manager ? "Driver:  cannot be told: the service TELDO cannot be opened (error "
+                            : "Driver:  cannot be told: the service manager cannot be reached (error ");
+            out.decimal(open_error);
+            out.put(")\r\n");
+        }
     } else {
-        DWORD high = 0, low = 0, package_high = 0, package_low = 0;
+        DWORD package_high = 0, package_low = 0;
         out.put("Driver:  installed, ");
-        if (!file_exists(target)) {
-            out.put("but its file system32\\drivers\\teldo.sys is missing");
-        } else if (file_version(target.text, high, low)) {
+        if (!config) {
+            out.put("but its registration cannot be read (error ");
+            out.decimal(config_error);
+            out.put(")");
+        } else if (!checkable) {
+            out.put("its file registered in a form that cannot be checked (sc qc TELDO shows it)");
+        } else if (redirection != 0) {
+            out.put("but its file cannot be checked: System32's redirection for 32-bit programs cannot be turned"
+                    " off (error ");
+            out.decimal(redirection);
+            out.put(")");
+        } else if (!files.exists) {
+            out.put("but its file is missing");
+        } else if (files.maker == Maker::another) {
+            out.put("but its file is another maker's driver, not this package's");
+        } else if (files.versioned) {
             out.put("version ");
-            put_version(high, low);
+            put_version(files.high, files.low);
             if (package_driver(source) && file_version(source.text, package_high, package_low)) {
-                out.put(high == package_high && low == package_low ? ", this package's" : "; this package's is ");
-                if (high != package_high || low != package_low) put_version(package_high, package_low);
+                out.put(files.high == package_high && files.low == package_low ? ", this package's"
+                                                                                : "; this package's is ");
+                if (files.high != package_high || files.low != package_low) put_version(package_high, package_low);
             }
         } else {
-            out.put("of no version we know");
+            out.put("but its file cannot be read");
         }
         out.put("\r\n");
+        if (config && (checkable || (image && image[0]))) {
+            out.put("File:    ");
+            put_wide(out, checkable ? file.text : image);
+            out.put("\r\n");
+        }
         SERVICE_STATUS state{};
-        QueryServiceStatus(service, &state);
-        const QUERY_SERVICE_CONFIGW* config = read_config(service);
+        const bool state_known = QueryServiceStatus(service, &state) != 0;
         out.put("Service: ");
-        runs = state.dwCurrentState == SERVICE_RUNNING;
-        out.put(runs ? "running" : state.dwCurrentState == SERVICE_STOPPED ? "stopped" : "starting or stopping");
+        runs = state_known && state.dwCurrentState == SERVICE_RUNNING;
+        if (!state_known) {
+            out.put("its state cannot be read (error ");
+            out.decimal(GetLastError());
+            out.put(")");
+        } else {
+            out.put(runs ? "running" : state.dwCurrentState == SERVICE_STOPPED ? "stopped" : "starting or stopping");
+        }
         if (config) {
             const DWORD start_type = config->dwStartType;
             out.put(start_type == SERVICE_AUTO_START     ? ", starts with Windows"
@@ -79,12 +195,13 @@ int status() {
                                                          : ", starts with the system");
         }
         out.put("\r\n");
-        if (!runs && state.dwCurrentState == SERVICE_STOPPED) {
+        if (state_known && state.dwCurrentState == SERVICE_STOPPED) {
             DWORD error = state.dwWin32ExitCode;
             if (error == ERROR_SERVICE_SPECIFIC_ERROR) error = state.dwServiceSpecificExitCode;
             // The service's own error stands; a missing file explains only a
             // driver that has not tried to start.
-            if ((error == 0 || error == ERROR_SERVICE_NEVER_STARTED) && !file_exists(target))
+            if ((error == 0 || error == ERROR_SERVICE_NEVER_STARTED) && checkable && redirection == 0 &&
+                !files.exists)
                 error = ERROR_FILE_NOT_FOUND;
             wchar_t window[16];
             if (error == 0 || error == ERROR_SERVICE_NEVER_STARTED) {
@@ -97,11 +214,19 @@ int status() {
                 out.put("  it has not been started since Windows started\r\n"
                         "  fix: teldo driver install, as administrator, starts it\r\n");
             } else {
-                // 1275 blames the driver actually installed, 32-bit or 64-bit.
-                if (const int bits = driver_bits(target.text)) windows.driver_32bit = bits == 32;
+                // 193, 216 and 1275 blame the driver actually installed, 32-bit or 64-bit.
+                if (files.bits) windows.driver_32bit = files.bits == 32;
                 tell_start_error(out, error, windows);
             }
         }
+    }
+    if (redirection == 0) {
+        tell_leftovers(files);
+    } else if (!service) {
+        out.put("Drivers folder: cannot be checked: System32's redirection for 32-bit programs cannot be turned off"
+                " (error ");
+        out.decimal(redirection);
+        out.put(")\r\n");
     }
 
     wchar_t mode[256];

@@ -92,6 +92,10 @@ const Row rows[] = {
     {"unknown command", "peek 300", "", {}, {}, 0, "", "unknown command 'peek'", 2},
     {"missing value", "wr 300", "", {}, {}, 0, "", "wr takes [--fifo] PORT VALUE...", 2},
     {"--fifo with dump", "dump --fifo 0 1", "", {}, {}, 0, "", "--fifo is for rd and wr", 2},
+    // A word echoed in a message shows its control characters, ESC among
+    // them, as '?': a line of a script or a program cannot steer the console.
+    {"an echoed command word", "-", "peek\x1b]0;x\x07 300\n", {}, {}, 0, "", "line 1: unknown command 'peek?]0;x?'", 2},
+    {"an echoed program word", "run -", "rd\x1b[2J 300\n", {}, {}, 0, "", "line 1: unknown operation 'rd?[2J'", 2},
 
     // A failed request: reported with its ports and the system's error
     // (STATUS_IO_DEVICE_ERROR is 1117), and nothing sent after it.

@@ -3,7 +3,8 @@
 // requests' rules, which decide which ports a request may touch; and
 // teldo.exe's driver set-up, which checks a --ports list by the same rules,
 // tells why a driver does not start, and takes a card's windows from the
-// devices Windows gave I/O ranges.
+// devices Windows gave I/O ranges; and how teldo.exe converts the system's
+// error texts for a file or a pipe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "port_model.h"
 #include "port_windows.h"
 #include "start_errors.h"
+#include "wide_pieces.h"
 
 namespace {
 
@@ -317,7 +319,7 @@ TEST(DriverSetUp, ChecksAPortsListByTheDriversRulesAndNamesTheWindow) {
 TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
     using teldo::console::ThisWindows;
     const ThisWindows win64{true, false, true}, win32_driver_on_64{true, true, true}, win8_32bit{false, true, true},
-        xp{false, true, false};
+        xp{false, true, false}, win64_driver_on_32{false, false, true};
     struct Case {
         std::uint32_t error;
         ThisWindows windows;
@@ -332,6 +334,11 @@ TEST(DriverSetUp, TellsWhyTheDriverDoesNotStartForThisWindows) {
         {1275, win32_driver_on_64, "win32 package's 32-bit driver", "win64 package's teldo.exe"},
         {1275, win64, "driver-blocking policy", "Core isolation"},
         {0x800B010C, win64, "revoked", "signed anew"},
+        // The driver of the other architecture, or a damaged copy: the same
+        // words for both errors.
+        {193, win64_driver_on_32, "win64 package's 64-bit driver, and this is 32-bit Windows", "win32 package's"},
+        {216, win64_driver_on_32, "win64 package's 64-bit driver, and this is 32-bit Windows", "win32 package's"},
+        {216, xp, "damaged", "teldo driver install"},
         {225, xp, "antivirus", "exclusions"},
         {487, xp, "Ports value", "--ports"},
         {1114, win64, nullptr, nullptr},
@@ -471,6 +478,41 @@ TEST(Cards, TakeTheAssignedRangesOfTheOneDeviceAnIdNames) {
         {{0xFFF0, 0x1000F}, Coverage::beyond},
     };
     for (const auto& [range, expected] : covered) EXPECT_EQ(teldo::cards::coverage(range, open), expected) << range.first;
+}
+
+// A system text of any length reaches a file whole through teldo.exe's
+// fixed buffer, in GB18030 (4 bytes a unit), in a code page that shifts
+// state (more), and with no surrogate pair parted between two pieces.
+TEST(TeldoOutput, ASystemTextOfAnyLengthArrivesWholeInAnyCodePage) {
+    std::u16string text;
+    for (int i = 0; text.size() < 1000; ++i) text += i % 4 == 3 ? u"\U0001F600" : u"\u00E4";
+    // Converts as WideCharToMultiByte does: `bytes_a_unit` bytes a unit, a
+    // pair as "<>", a lone surrogate as '?'; 0 when the room is too small.
+    for (const std::size_t bytes_a_unit : {std::size_t{4}, std::size_t{8}}) {
+        SCOPED_TRACE(testing::Message() << bytes_a_unit << " bytes a unit");
+        auto convert = [bytes_a_unit](const char16_t* units, std::size_t count, char* bytes, std::size_t room) {
+            std::string piece;
+            for (std::size_t i = 0; i < count; ++i) {
+                const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+                const bool low = units[i] >= 0xDC00 && units[i] <= 0xDFFF;
+                if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+                    piece += "<>", ++i;
+                } else {
+                    piece += high || low ? std::string(1, '?') : std::string(bytes_a_unit, 'a');
+                }
+            }
+            if (piece.size() > room) return std::size_t{0};
+            std::copy(piece.begin(), piece.end(), bytes);
+            return piece.size();
+        };
+        std::string whole(text.size() * 8, '\0');
+        whole.resize(convert(text.data(), text.size(), whole.data(), whole.size()));
+        std::string arrived;
+        EXPECT_TRUE(teldo::console::convert_in_pieces<256>(
+            text.data(), text.size(), convert,
+            [&arrived](const char* bytes, std::size_t count) { arrived.append(bytes, count); }));
+        EXPECT_EQ(arrived, whole);
+    }
 }
 
 }  // namespace

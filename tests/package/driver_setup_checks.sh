@@ -61,6 +61,10 @@ unchanged_since "$before" "an install of a planted driver"
 sc create TELDO type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\mountmgr.sys' >/dev/null
 wait_for key_written || true
 foreign=$(registry)
+# Status reads the file the service registers, not the file install would put.
+expect "status of another maker's TELDO" 1 "but its file is another maker's driver" driver status
+grep -qiF 'File:    C:\windows\system32\drivers\mountmgr.sys' <<<"$said" ||
+  { echo "driver set-up: status does not name the registered file: $said" >&2; exit 1; }
 expect "another maker's TELDO" 1 "the service TELDO is another driver" driver install
 unchanged_since "$foreign" "an install over another maker's driver"
 expect "a remove of another maker's TELDO" 1 "the service TELDO is another driver" driver remove
@@ -128,14 +132,67 @@ for step in install "install again"; do
     driver install
 done
 
+probe=$(dirname "$test_program")/teldo_probe.exe
+# A service marked for deletion while its driver runs (sc delete while a
+# program has it open): remove finds that before it stops anything, and says
+# what is left.
+exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
+wait_for grep -qs held "$work/hold-service.out" ||
+  { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
+sc delete TELDO >/dev/null
+expect "remove of a service marked for deletion" 1 "left until then: the driver, running; its settings" driver remove
+grep -qF 'teldo.sys' <<<"$said" && ! grep -q 'nothing changed' <<<"$said" ||
+  { echo "driver set-up: remove of a marked service does not say what is left: $said" >&2; exit 1; }
+sc query TELDO | grep -q RUNNING && cmp -s "$package/driver/teldo.sys" "$drivers/teldo.sys" ||
+  { echo "driver set-up: remove stopped the driver or touched its file, yet could not delete the service" >&2
+    exit 1; }
+exec {service_holder}>&-
+wait
+sc stop TELDO >/dev/null
+wait_for key_gone || true
+
+# What a remove cut short after the service went, and an install cut short,
+# leave: status says so; remove deletes our file and the .new, keeps the
+# .previous, and never touches another maker's file.
+cp "$package/driver/teldo.sys" "$drivers/teldo.sys.new"
+cp "$package/driver/teldo.sys" "$drivers/teldo.sys.previous"
+expect "status, leftovers" 1 "Left over: system32\drivers\teldo.sys.new" driver status
+grep -qF 'Left over: system32\drivers\teldo.sys.previous' <<<"$said" &&
+  grep -qF "Left over: system32\drivers\teldo.sys, this package's" <<<"$said" ||
+  { echo "driver set-up: status does not name every leftover: $said" >&2; exit 1; }
+expect "remove of a file left without its service" 0 "its file system32\drivers\teldo.sys was still there" \
+  driver remove
+grep -qF 'Left as it is: system32\drivers\teldo.sys.previous' <<<"$said" &&
+  [ ! -e "$drivers/teldo.sys" ] && [ ! -e "$drivers/teldo.sys.new" ] &&
+  cmp -s "$package/driver/teldo.sys" "$drivers/teldo.sys.previous" ||
+  { echo "driver set-up: remove without a service left the wrong files: $said" >&2; ls "$drivers" >&2; exit 1; }
+rm "$drivers/teldo.sys.previous"
+cp "$drivers/mountmgr.sys" "$drivers/teldo.sys"
+expect "remove of another maker's teldo.sys" 0 "another maker's driver: left as it is" driver remove
+cmp -s "$drivers/mountmgr.sys" "$drivers/teldo.sys" ||
+  { echo "driver set-up: remove touched another maker's teldo.sys" >&2; exit 1; }
+rm "$drivers/teldo.sys"
+
+# Windows 2000 and XP have no bcdedit: remove names it only on Vista and later.
+expect "an install to remove on XP" 0 "installed and running" driver install
+xp=winxp
+[ "$WINEARCH" = win64 ] && xp=winxp64
+wine reg add 'HKCU\Software\Wine\AppDefaults\teldo.exe' /v Version /d $xp /f >/dev/null 2>&1
+expect "remove on Windows XP" 0 "is removed" driver remove
+wine reg delete 'HKCU\Software\Wine\AppDefaults\teldo.exe' /f >/dev/null 2>&1
+! grep -q bcdedit <<<"$said" || { echo "driver set-up: remove names bcdedit on XP: $said" >&2; exit 1; }
+expect "an install again" 0 "installed and running" driver install
+
 # A program holding the service open, as the Services window does, across a
 # remove: the service is marked for deletion until it lets go, and an
 # install meanwhile explains why it cannot, before it copies anything.
-probe=$(dirname "$test_program")/teldo_probe.exe
+: >"$work/hold-service.out"
 exec {service_holder}> >(wine "$probe" hold-service >"$work/hold-service.out" 2>&1)
 wait_for grep -qs held "$work/hold-service.out" ||
   { echo "driver set-up: teldo_probe never held the service" >&2; exit 1; }
 expect "remove while the service is held open" 0 "its service goes when the program" driver remove
+grep -qF "bcdedit /set testsigning off" <<<"$said" ||
+  { echo "driver set-up: remove does not name bcdedit on Windows 10: $said" >&2; exit 1; }
 expect "an install while the service is marked for deletion" 1 "close the Services window" driver install
 [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: an install into a service marked for deletion copied the driver" >&2; exit 1; }
@@ -146,4 +203,4 @@ wait_for key_gone || true
 key_gone && [ -z "$(ls "$drivers" | grep -i '^teldo\.sys')" ] ||
   { echo "driver set-up: remove left the service or its file" >&2; registry >&2; exit 1; }
 expect "remove again" 0 "not installed: nothing to remove" driver remove
-echo "driver set-up: status, refusals, install, reinstall, rollback, a held device and remove as they should"
+echo "driver set-up: status, refusals, install, reinstall, rollback, a held device, leftovers and remove as they should"

@@ -284,6 +284,19 @@ bool read_mode(wchar_t (&mode)[256], bool* diagnostics) {
     return read;
 }
 
+bool read_claim(wchar_t (&claim)[256]) {
+    claim[0] = 0;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    DWORD type = 0, size = sizeof claim - sizeof claim[0];
+    const bool read = RegQueryValueExW(key, L"Claim", nullptr, &type, reinterpret_cast<BYTE*>(claim), &size) ==
+                          ERROR_SUCCESS &&
+                      type == REG_SZ;
+    RegCloseKey(key);
+    claim[read ? size / sizeof claim[0] : 0] = 0;
+    return read;
+}
+
 ListVerdict check_ports_value(wchar_t (&window)[16]) {
     window[0] = 0;
     SavedValue ports;

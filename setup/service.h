@@ -104,6 +104,9 @@ DWORD restore(const wchar_t* name, const SavedValue& value);
 // The running driver's own account of its mode (Status\Mode), or false;
 // and whether it publishes the diagnostic device (Status\Diagnostics = 1).
 bool read_mode(wchar_t (&mode)[256], bool* diagnostics = nullptr);
+// The driver's account of its claim of the windows (Status\Claim), or
+// false: written in real mode, and kept when a conflict stopped the start.
+bool read_claim(wchar_t (&claim)[256]);
 
 // The Ports value's verdict by the driver's rules, and the window to blame
 // in `window`; refusal none when it is absent or good.

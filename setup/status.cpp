@@ -239,6 +239,17 @@ int status() {
             out.put("Diagnostics: on: \\\\.\\TELDODiag lets administrators read the requests that reach the card"
                     " and make them fail (the administrator's guide says how to turn it off)\r\n");
     }
+    // Whether the windows are claimed; and when a window that a device holds
+    // stopped the start, which one, and what to do.
+    wchar_t claim[256];
+    if (read_claim(claim) && claim[0] != 0) {
+        out.put("Claim:   ");
+        put_wide(out, claim);
+        out.put("\r\n");
+        if (!runs && claim[0] == L'r')
+            out.put("  the window covers ports that Windows gave a device: make it the card's own ports, or take a"
+                    " card's ports with --card (teldo cards lists the devices and their ports)\r\n");
+    }
     DWORD error = 0;
     const Device device = probe_device(error);
     out.put("This user: ");

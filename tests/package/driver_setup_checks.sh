@@ -95,6 +95,8 @@ expect "a reinstall with other windows and users" 0 "real ports 0378, opened by 
 expect "status, running" 0 "Mode:    real ports 0378, opened by Administrators and Users" driver status
 grep -qF 'Diagnostics: on: \\.\TELDODiag lets administrators' <<<"$said" ||
   { echo "driver set-up: status does not say that diagnostics are on: $said" >&2; exit 1; }
+grep -qF 'Claim:   not claimed: this Windows cannot claim ports' <<<"$said" ||
+  { echo "driver set-up: status does not say whether the windows are claimed: $said" >&2; exit 1; }
 failed_start "over the running driver"
 cmp -s "$package/driver/teldo.sys" "$drivers/teldo.sys" ||
   { echo "driver set-up: a failed start left another file than the driver that ran" >&2; exit 1; }

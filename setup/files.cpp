@@ -26,8 +26,7 @@ const VersionApi* load_version_api() {
         version_api_tried = true;
         Path path;
         const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) return nullptr;
-        put_path(path, length, L"\\version.dll");
+        if (length == 0 || length >= MAX_PATH || !put_path(path, length, L"\\version.dll")) return nullptr;
         if (const HMODULE dll = LoadLibraryExW(path.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) {
             auto bind = [dll](auto& function, const char* name) {
                 function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
@@ -71,24 +70,60 @@ bool despite_readonly(const wchar_t* path, Operation operation) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    return operation();
+    // No attribute left is FILE_ATTRIBUTE_NORMAL, which must stand alone.
+    const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return SetFileAttributesW(path, cleared ? cleared : FILE_ATTRIBUTE_NORMAL) && operation();
 }
 
-bool rename_file(const wchar_t* from, const wchar_t* to) {
+// The old file renamed back over the new one.
+bool rename_over(const wchar_t* from, const wchar_t* to) {
     return despite_readonly(to, [from, to] { return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0; });
+}
+
+// Room to read files in, a chunk of each of two at a time.
+constinit BYTE chunk_one[4096] = {}, chunk_other[4096] = {};
+
+DWORD rewind(HANDLE file) {
+    return SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ? GetLastError() : 0;
+}
+
+// Whether two open files hold the same bytes, both read from their start:
+// 0, differs_from_package, or the error that stopped reading (a file that
+// cannot be read is not said to differ).
+DWORD compare(HANDLE one, HANDLE other) {
+    if (const DWORD error = rewind(one)) return error;
+    if (const DWORD error = rewind(other)) return error;
+    for (;;) {
+        DWORD read_one = 0, read_other = 0;
+        if (!ReadFile(one, chunk_one, sizeof chunk_one, &read_one, nullptr) ||
+            !ReadFile(other, chunk_other, sizeof chunk_other, &read_other, nullptr))
+            return GetLastError();
+        if (read_one != read_other) return differs_from_package;
+        for (DWORD i = 0; i < read_one; ++i)
+            if (chunk_one[i] != chunk_other[i]) return differs_from_package;
+        if (read_one == 0) return 0;
+    }
 }
 
 }  // namespace
 
 std::size_t put_path(Path& path, std::size_t at, const wchar_t* text) {
     constexpr std::size_t last = sizeof path.text / sizeof path.text[0] - 1;
-    while (*text && at < last) path.text[at++] = *text++;
-    path.text[at] = 0;
-    return at;
+    std::size_t end = at;
+    for (; end < last && text[end - at]; ++end) path.text[end] = text[end - at];
+    if (end > last || text[end - at]) {
+        path.text[0] = 0;
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    path.text[end] = 0;
+    return end;
 }
 
-void with_suffix(const Path& path, const wchar_t* suffix, Path& out) { put_path(out, put_path(out, 0, path.text), suffix); }
+bool with_suffix(const Path& path, const wchar_t* suffix, Path& out) {
+    const std::size_t end = put_path(out, 0, path.text);
+    return end != 0 && put_path(out, end, suffix) != 0;
+}
 
 bool file_exists(const Path& path) { return GetFileAttributesW(path.text) != INVALID_FILE_ATTRIBUTES; }
 
@@ -98,19 +133,25 @@ bool delete_file(const wchar_t* path) {
 
 bool package_driver(Path& path) {
     const DWORD length = GetModuleFileNameW(nullptr, path.text, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
+    if (length == 0) return false;
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     DWORD folder = length;
     while (folder > 0 && path.text[folder - 1] != L'\\') --folder;
-    put_path(path, folder, L"driver\\teldo.sys");
-    return true;
+    return put_path(path, folder, L"driver\\teldo.sys") != 0;
 }
 
 bool installed_driver(Path& path) {
     load_version_api();  // while System32 is still this program's own
     const UINT length = GetSystemDirectoryW(path.text, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
-    put_path(path, length, L"\\drivers\\teldo.sys");
-    return true;
+    if (length == 0) return false;
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return put_path(path, length, L"\\drivers\\teldo.sys") != 0;
 }
 
 RealSystemFolder::RealSystemFolder() {
@@ -153,8 +194,7 @@ bool image_file(const wchar_t* image, Path& file) {
         if (at == 0 || at >= MAX_PATH) return false;
         file.text[at++] = L'\\';
     }
-    put_path(file, at, image + skip);
-    return true;
+    return put_path(file, at, image + skip) != 0;
 }
 
 bool file_version(const wchar_t* path, DWORD& high, DWORD& low) {
@@ -202,57 +242,93 @@ int driver_bits(const wchar_t* path) {
     return machine == IMAGE_FILE_MACHINE_I386 ? 32 : machine == IMAGE_FILE_MACHINE_AMD64 ? 64 : 0;
 }
 
-bool same_bytes(const wchar_t* one, const wchar_t* other) {
-    const HANDLE a = CreateFileW(one, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    const HANDLE b = CreateFileW(other, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    bool same = a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE;
-    static constinit BYTE chunk_a[4096] = {}, chunk_b[4096] = {};
-    while (same) {
-        DWORD read_a = 0, read_b = 0;
-        same = ReadFile(a, chunk_a, sizeof chunk_a, &read_a, nullptr) &&
-               ReadFile(b, chunk_b, sizeof chunk_b, &read_b, nullptr) && read_a == read_b;
-        for (DWORD i = 0; same && i < read_a; ++i) same = chunk_a[i] == chunk_b[i];
-        if (read_a == 0) break;
-    }
-    if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
-    if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
-    return same;
+PackageFile::~PackageFile() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
 }
 
-Replacement::Replacement(const Path& source, const Path& target) : source_(source), target_(target) {
-    with_suffix(target, L".new", staged_);
-    with_suffix(target, L".previous", previous_);
+DWORD PackageFile::open(const Path& path) {
+    handle_ = CreateFileW(path.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+    return handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+}
+
+Replacement::Replacement(const PackageFile& source, const Path& target) : source_(source), target_(target) {
+    named_ = with_suffix(target, L".new", staged_) && with_suffix(target, L".previous", previous_);
+}
+
+Replacement::~Replacement() { close_staged(); }
+
+DWORD Replacement::close_staged() {
+    if (staged_file_ == INVALID_HANDLE_VALUE) return 0;
+    const bool closed = CloseHandle(staged_file_);
+    staged_file_ = INVALID_HANDLE_VALUE;
+    return closed ? 0 : GetLastError();
+}
+
+// The package's file into teldo.sys.new, a file of this install's own (a
+// leftover of one that was cut short is deleted first), held without
+// sharing until it is checked, and on the disk before any rename.
+DWORD Replacement::copy() {
+    if (file_exists(staged_) && !delete_file(staged_.text)) return GetLastError();
+    staged_file_ = CreateFileW(staged_.text, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (staged_file_ == INVALID_HANDLE_VALUE) return GetLastError();
+    created_staged_ = true;
+    if (const DWORD error = rewind(source_.handle())) return error;
+    for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(source_.handle(), chunk_one, sizeof chunk_one, &read, nullptr)) return GetLastError();
+        if (read == 0) break;
+        if (!WriteFile(staged_file_, chunk_one, read, &written, nullptr)) return GetLastError();
+        if (written != read) return ERROR_WRITE_FAULT;
+    }
+    return FlushFileBuffers(staged_file_) ? 0 : GetLastError();
 }
 
 DWORD Replacement::replace(const char*& step) {
-    had_file_ = file_exists(target_);
     step = "copying the driver into the system's drivers folder";
-    if (file_exists(staged_) && !delete_file(staged_.text)) return GetLastError();
-    if (!CopyFileW(source_.text, staged_.text, FALSE)) return GetLastError();
-    // A file from a CD keeps its READONLY attribute in a copy.
-    SetFileAttributesW(staged_.text, FILE_ATTRIBUTE_NORMAL);
+    const DWORD attributes = GetFileAttributesW(target_.text);
+    if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() != ERROR_FILE_NOT_FOUND) return GetLastError();
+    had_file_ = attributes != INVALID_FILE_ATTRIBUTES;
+    if (const DWORD error = copy()) return error;
+    step = "checking the copy, system32\\drivers\\teldo.sys.new, against the package's driver\\teldo.sys";
+    if (const DWORD error = compare(staged_file_, source_.handle())) return error;
+    if (const DWORD error = close_staged()) return error;
     if (had_file_) {
+        // Never over another teldo.sys.previous: that may be the only copy
+        // of an older driver.
         step = "setting the installed driver's file aside";
-        if (!rename_file(target_.text, previous_.text)) return GetLastError();
+        if (!MoveFileExW(target_.text, previous_.text, 0)) return GetLastError();
         moved_old_ = true;
     }
     step = "putting the new driver's file in place";
-    if (!rename_file(staged_.text, target_.text)) return GetLastError();
+    if (!MoveFileExW(staged_.text, target_.text, 0)) return GetLastError();
     placed_new_ = true;
     return 0;
 }
 
+DWORD Replacement::check_installed() const {
+    const HANDLE file =
+        CreateFileW(target_.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    const DWORD compared = compare(file, source_.handle());
+    if (!CloseHandle(file) && compared == 0) return GetLastError();
+    return compared;
+}
+
 DWORD Replacement::keep() {
-    if (!same_bytes(source_.text, target_.text)) return ERROR_FILE_INVALID;
     if (moved_old_ && !delete_file(previous_.text)) return GetLastError();
     return 0;
 }
 
 DWORD Replacement::put_back(const char*& left) {
     left = nullptr;
+    // A copy that a failed step left open; whether it could be closed shows
+    // in its deletion below.
+    close_staged();
     if (moved_old_) {
         // The old file back onto its name, over the new one.
-        if (!rename_file(previous_.text, target_.text)) {
+        if (!rename_over(previous_.text, target_.text)) {
             left = "the old driver is system32\\drivers\\teldo.sys.previous: rename it to teldo.sys";
             return GetLastError();
         }
@@ -260,7 +336,7 @@ DWORD Replacement::put_back(const char*& left) {
         left = "delete system32\\drivers\\teldo.sys, which no service uses now";
         return GetLastError();
     }
-    if (file_exists(staged_) && !delete_file(staged_.text)) {
+    if (created_staged_ && !placed_new_ && !delete_file(staged_.text)) {
         left = "delete system32\\drivers\\teldo.sys.new";
         return GetLastError();
     }

@@ -1,7 +1,8 @@
 // teldo driver install: this package's driver copied into the system's
 // drivers folder, registered as the service TELDO and started, with the
 // administrator's port windows. Nothing changes before every check has
-// passed; a step that fails puts back, and verifies, what came before.
+// passed; a step that fails puts back, and verifies, what came before. One
+// install or remove runs at a time.
 #include "driver_setup.h"
 
 #include "files.h"
@@ -22,6 +23,30 @@ struct Before {
 
 constinit Before before{};
 constinit char16_t list_units[max_list_units] = {};
+
+constexpr wchar_t service_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO";
+
+// A registration with no image path loads drivers\TELDO.sys from the system
+// folder. ChangeServiceConfigW sets a path or, given none, keeps the one there:
+// so no path is put back by deleting the value.
+DWORD delete_image_path() {
+    HKEY key;
+    DWORD error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, service_key, 0, KEY_SET_VALUE, &key);
+    if (error != ERROR_SUCCESS) return error;
+    error = RegDeleteValueW(key, L"ImagePath");
+    RegCloseKey(key);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+}
+
+// ": " and why, for a step or a check that failed with `error`.
+void put_why(DWORD error) {
+    if (error == differs_from_package) {
+        err.put(": its bytes are not those of the package's driver\\teldo.sys");
+    } else if (error) {
+        err.put(": ");
+        put_system_error(error);
+    }
+}
 
 // Says one step of putting back that failed, and what is left to do.
 void could_not_put_back(const char* what, DWORD error, const char* left) {
@@ -53,13 +78,18 @@ bool put_back(SC_HANDLE service, Replacement& files) {
     check(restore(L"Ports", before.ports), "the value Parameters\\Ports", "set it again by hand (reg add)");
     check(restore(L"UsersMayOpen", before.users), "the value Parameters\\UsersMayOpen",
           "set it again by hand (reg add)");
+    if (!before.ports.key_existed)
+        check(delete_parameters_key(), "the service's key: Parameters, which this install made, stays",
+              "delete it by hand (reg delete)");
     if (service && before.service_existed) {
-        const wchar_t* image = before.image_path.text[0] ? before.image_path.text : nullptr;
-        check(ChangeServiceConfigW(service, before.service_type, before.start_type, before.error_control, image,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)
-                  ? 0
-                  : GetLastError(),
-              "the service TELDO's registration", "sc qc TELDO shows it; sc config sets it");
+        const bool had_image = before.image_path.text[0] != 0;
+        DWORD error = ChangeServiceConfigW(service, before.service_type, before.start_type, before.error_control,
+                                           had_image ? before.image_path.text : nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr)
+                          ? 0
+                          : GetLastError();
+        if (!error && !had_image) error = delete_image_path();
+        check(error, "the service TELDO's registration", "sc qc TELDO shows it; sc config sets it");
     } else if (service) {
         check(DeleteService(service) ? 0 : GetLastError(), "the service TELDO: it is still registered",
               "run \"teldo driver remove\"");
@@ -105,16 +135,33 @@ int install(const Choices& choices) {
     int exit_code = exit_failed;
     const ServiceHandle manager(open_manager(exit_code));
     if (!manager) return exit_code;
+    SetupLock lock;
+    if (const int refused = lock.take()) return refused;
+    // The package's driver, held open from its check to the last check of
+    // its copy: what is checked is what is installed.
     Path source, target;
-    if (!package_driver(source) || !file_exists(source))
-        return failure("driver\\teldo.sys is not beside teldo.exe", 0,
-                       "run the teldo.exe of the unpacked package, whose driver folder holds teldo.sys");
+    if (!package_driver(source)) return failure("cannot find driver\\teldo.sys beside teldo.exe", GetLastError());
+    PackageFile package;
+    if (const DWORD error = package.open(source)) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return failure("driver\\teldo.sys is not beside teldo.exe", 0,
+                           "run the teldo.exe of the unpacked package, whose driver folder holds teldo.sys");
+        if (error == ERROR_SHARING_VIOLATION)
+            return failure("another program has driver\\teldo.sys open for writing; nothing changed", 0,
+                           "close the program that writes it (an unpacker or a copy still running), then run this"
+                           " again");
+        return failure("cannot open driver\\teldo.sys beside teldo.exe; nothing changed", error);
+    }
     if (!package_is_ours(source))
         return failure("driver\\teldo.sys beside teldo.exe is not this package's driver (" BRENVO_VERSION_TEXT
                        "); nothing changed",
                        0, "unpack the package again, into a folder that only administrators can write");
-    installed_driver(target);
-    Replacement files(source, target);
+    if (!installed_driver(target))
+        return failure("cannot find the system's drivers folder; nothing changed", GetLastError());
+    Replacement files(package, target);
+    if (!files.named())
+        return failure("the path of the system's drivers folder is too long; nothing changed",
+                       ERROR_FILENAME_EXCED_RANGE);
     if (files.stale_previous())
         return failure("system32\\drivers\\teldo.sys.previous is left from an install that could not finish;"
                        " nothing changed",
@@ -142,16 +189,28 @@ int install(const Choices& choices) {
         before.service_type = config->dwServiceType;
         before.start_type = config->dwStartType;
         before.error_control = config->dwErrorControl;
-        if (config->lpBinaryPathName) put_path(before.image_path, 0, config->lpBinaryPathName);
+        if (config->lpBinaryPathName && config->lpBinaryPathName[0] &&
+            !put_path(before.image_path, 0, config->lpBinaryPathName))
+            return failure("the service TELDO's file name is too long to be put back if a step failed; nothing"
+                           " changed",
+                           0, "sc qc TELDO shows it");
         // A service marked for deletion refuses every change: found now,
         // before any file is copied.
         if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
             return stop_failure("the service TELDO cannot be changed; nothing changed", GetLastError());
         SERVICE_STATUS status{};
-        before.was_running = QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-    } else if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
-        return stop_failure("the service TELDO is being removed; nothing changed", ERROR_SERVICE_MARKED_FOR_DELETE);
+        if (!QueryServiceStatus(service, &status))
+            return failure("cannot read whether the driver runs; nothing changed", GetLastError());
+        before.was_running = status.dwCurrentState != SERVICE_STOPPED;
+    } else if (const DWORD error = GetLastError(); error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        return stop_failure("the service TELDO is being removed; nothing changed", error);
+    } else if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
+        // A service that is there but cannot be opened may be another
+        // maker's: never taken for none.
+        return failure("cannot open the service TELDO, so it cannot be told whether it is this package's driver;"
+                       " nothing changed",
+                       error);
     }
     if (DWORD error = save(L"Ports", before.ports); error != 0)
         return failure("cannot read the driver's setting Parameters\\Ports; nothing changed", error);
@@ -185,6 +244,9 @@ int install(const Choices& choices) {
         if (!error) error = put_value(L"UsersMayOpen", REG_DWORD, choices.users_may_open ? &one : nullptr, sizeof one);
         if (error) step = "writing the driver's settings (Parameters\\Ports, UsersMayOpen)";
     }
+    // The file the driver will load, compared with the package's before it starts.
+    if (!step && (error = files.check_installed()) != 0)
+        step = "checking system32\\drivers\\teldo.sys against the package's driver\\teldo.sys";
     bool start_failed = false;
     if (!step && (error = start(service)) != 0) step = "starting the driver", start_failed = true;
 
@@ -192,10 +254,7 @@ int install(const Choices& choices) {
         begin_message();
         err.put("the install failed while ");
         err.put(step);
-        if (error) {
-            err.put(": ");
-            put_system_error(error);
-        }
+        put_why(error);
         end_message();
         if (start_failed) tell_start_error(err, error, this_windows());
         bool whole = put_back(service, files);
@@ -210,12 +269,9 @@ int install(const Choices& choices) {
         return exit_failed;
     }
     if ((error = files.keep()) != 0)
-        return failure(error == ERROR_FILE_INVALID
-                           ? "the driver runs, but system32\\drivers\\teldo.sys is not the package's file; the old"
-                             " one is kept as teldo.sys.previous"
-                           : "the driver is installed and runs, but the old file system32\\drivers\\teldo.sys.previous"
-                             " stays",
-                       error == ERROR_FILE_INVALID ? 0 : error, "delete teldo.sys.previous once you no longer need it");
+        return failure("the driver is installed and runs, but the old file system32\\drivers\\teldo.sys.previous"
+                       " stays",
+                       error, "delete teldo.sys.previous once you no longer need it");
     service.reset();
 
     wchar_t mode[256];

@@ -102,6 +102,8 @@ int remove() {
     if (running_under_wow64())
         return failure("this is the win32 package's teldo.exe, and this Windows is 64-bit", 0,
                        "use the win64 package's teldo.exe: it removes whichever driver is installed");
+    SetupLock lock;  // one install or remove at a time
+    if (const int refused = lock.take()) return refused;
     Path target, registered;
     if (!installed_driver(target))
         return failure("the system's drivers folder cannot be found; nothing changed", GetLastError());

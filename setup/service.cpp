@@ -221,11 +221,12 @@ const char* not_ours(const QUERY_SERVICE_CONFIGW* config, const wchar_t* ours, P
 }
 
 DWORD save(const wchar_t* name, SavedValue& value) {
-    value.existed = false;
+    value.existed = value.key_existed = false;
     HKEY key;
     DWORD error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, parameters_key, 0, KEY_QUERY_VALUE, &key);
     if (error == ERROR_FILE_NOT_FOUND) return 0;
     if (error != ERROR_SUCCESS) return error;
+    value.key_existed = true;
     // The size first, then the data; a value that grows in between is read again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD size = 0;
@@ -263,7 +264,60 @@ DWORD put_value(const wchar_t* name, DWORD type, const void* data, DWORD size) {
 }
 
 DWORD restore(const wchar_t* name, const SavedValue& value) {
-    return put_value(name, value.type, value.existed ? value.data : nullptr, value.size);
+    if (value.existed) return put_value(name, value.type, value.data, value.size);
+    HKEY key;
+    DWORD error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, parameters_key, 0, KEY_SET_VALUE, &key);
+    if (error == ERROR_FILE_NOT_FOUND) return 0;  // no key, no value: as it was
+    if (error != ERROR_SUCCESS) return error;
+    error = RegDeleteValueW(key, name);
+    RegCloseKey(key);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+}
+
+DWORD delete_parameters_key() {
+    const DWORD error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, parameters_key);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+}
+
+namespace {
+
+// Global\ reaches the programs of every session (Windows 2000 without
+// Terminal Services ignores the prefix); a system that refuses the prefix has
+// one namespace, where the plain name serves.
+constexpr wchar_t setup_lock_name[] = L"Global\\TELDO driver set-up";
+constexpr DWORD setup_lock_wait_ms = 3000;
+
+}  // namespace
+
+SetupLock::~SetupLock() {
+    if (held_) ReleaseMutex(mutex_);
+    if (mutex_) CloseHandle(mutex_);
+}
+
+int SetupLock::take() {
+    mutex_ = CreateMutexW(nullptr, FALSE, setup_lock_name);
+    if (!mutex_ && (GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_INVALID_NAME ||
+                    GetLastError() == ERROR_BAD_PATHNAME))
+        mutex_ = CreateMutexW(nullptr, FALSE, setup_lock_name + 7);
+    if (!mutex_)
+        return failure("cannot take the lock that lets one install or remove of the driver run at a time; nothing"
+                       " changed",
+                       GetLastError(),
+                       "another user's install or remove may hold it: wait until it has finished, then run this"
+                       " again");
+    switch (WaitForSingleObject(mutex_, setup_lock_wait_ms)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:  // one cut short: what it left is checked as any state is
+            held_ = true;
+            return 0;
+        case WAIT_TIMEOUT:
+            return failure("another install or remove of the driver is running; nothing changed", 0,
+                           "wait until it has finished, then run this again");
+        default:
+            return failure("cannot take the lock that lets one install or remove of the driver run at a time;"
+                           " nothing changed",
+                           GetLastError());
+    }
 }
 
 bool read_mode(wchar_t (&mode)[256], bool* diagnostics) {

@@ -89,17 +89,40 @@ const QUERY_SERVICE_CONFIGW* read_config(SC_HANDLE service);
 // why not, in plain words. `file` gets the registered driver file.
 const char* not_ours(const QUERY_SERVICE_CONFIGW* config, const wchar_t* ours, Path& file);
 
-// A Parameters value as it was, any size, to be put back exactly.
+// A Parameters value as it was, any size, to be put back exactly, and
+// whether the key Parameters was there.
 struct SavedValue {
-    bool existed = false;
+    bool existed = false, key_existed = false;
     DWORD type = 0, size = 0;
     BYTE* data = nullptr;  // from the process heap, kept until exit
 };
 // 0, or why the value could not be read (then nothing may change it).
 DWORD save(const wchar_t* name, SavedValue& value);
-// Sets the value (`data` null: deletes it); a Windows error or 0.
+// Sets the value, creating the key Parameters if need be (`data` null:
+// deletes it); a Windows error or 0.
 DWORD put_value(const wchar_t* name, DWORD type, const void* data, DWORD size);
+// The value as it was: one that did not exist is deleted from the key, if
+// the key is there, and never makes the key. A Windows error or 0.
 DWORD restore(const wchar_t* name, const SavedValue& value);
+// The key Parameters deleted (an install made it); 0 also when it is not there.
+DWORD delete_parameters_key();
+
+// One install or remove at a time on the whole machine, in every session: a
+// named mutex, held while this lives.
+class SetupLock {
+public:
+    SetupLock() = default;
+    ~SetupLock();
+    SetupLock(const SetupLock&) = delete;
+    SetupLock& operator=(const SetupLock&) = delete;
+    // Waits a few seconds for another install or remove to end: 0 once
+    // held; else it says why not, and returns exit_failed.
+    int take();
+
+private:
+    HANDLE mutex_ = nullptr;
+    bool held_ = false;
+};
 
 // The running driver's own account of its mode (Status\Mode), or false;
 // and whether it publishes the diagnostic device (Status\Diagnostics = 1).

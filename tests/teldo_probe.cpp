@@ -15,6 +15,11 @@
 //   teldo_probe hold-service         open the service TELDO, as the Services window
 //                                    does, print "held", keep it open until
 //                                    standard input ends
+//   teldo_probe hold-mutex NAME      own the named mutex, print "held", keep it
+//                                    until standard input ends
+//   teldo_probe hold-file PATH       open the file for writing (sharing reading
+//                                    and writing), print "held", keep it open
+//                                    until standard input ends
 //   teldo_probe status               the port driver's counts and recent requests
 // Prints what the calls returned, e.g. "open=1 write=1 read=5A close=1".
 // The limits are multiplied by TELDO_WAIT_FACTOR, as the tests' own are.
@@ -152,8 +157,20 @@ int main(int argc, char** argv) {
         CloseServiceHandle(manager);
         return 0;
     }
+    if (argc == 3 && (std::strcmp(mode, "hold-mutex") == 0 || std::strcmp(mode, "hold-file") == 0)) {
+        const HANDLE held = mode[5] == 'm' ? CreateMutexA(nullptr, TRUE, argv[2])
+                                           : CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                         nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!held || held == INVALID_HANDLE_VALUE) return 3;
+        std::printf("held\n");
+        std::fflush(stdout);
+        wait_until_input_ends();
+        CloseHandle(held);
+        return 0;
+    }
     std::fprintf(stderr,
                  "usage: teldo_probe rw PORT VALUE | hold | race EVENT PORT VALUE |"
-                 " retry PORT VALUE MS | unload-teldox | hold-service | status\n");
+                 " retry PORT VALUE MS | unload-teldox | hold-service | hold-mutex NAME | hold-file PATH |"
+                 " status\n");
     return 2;
 }

@@ -241,7 +241,7 @@ int status() {
     }
     // Whether the windows are claimed; and when a window that a device holds
     // stopped the start, which one, and what to do.
-    wchar_t claim[256];
+    wchar_t (&claim)[256] = mode;  // its own buffer would need a stack probe
     if (read_claim(claim) && claim[0] != 0) {
         out.put("Claim:   ");
         put_wide(out, claim);

@@ -22,7 +22,9 @@ state() {
   local folder
   registry
   for folder in "${driver_folders[@]}"; do
-    ls -l --time-style=full-iso "$folder"
+    # Each entry's type, size, time and name; not its count of links, which
+    # another copy of the fresh prefix (hard links) changes meanwhile.
+    (cd "$folder" && find . -mindepth 1 -maxdepth 1 -printf '%y %s %T+ %f\n' | sort)
     (cd "$folder" && find . -maxdepth 1 -iname 'teldo*' -type f -exec cksum {} + | sort)
     [ "${1:-}" != "folder times" ] || stat -c '%y %n' "$folder"
   done

@@ -56,6 +56,9 @@ said_has() { grep -qF -- "$1" <<<"$said"; }
 # EXIT: teldo.exe ended with EXIT, saying that the driver refused the request
 # (not that the device could not be opened).
 refused() { [ "$1" = 1 ] && said_has "the driver refused it"; }
+# EXIT TEXT: teldo.exe ended with 0, having said TEXT among its lines (a
+# refusal's text may name the same things).
+removed_saying() { [ "$1" = 0 ] && said_has "$2"; }
 # EXIT EXPECTED_EXIT TEXT: teldo.exe ended with EXPECTED_EXIT, having said
 # exactly TEXT.
 ended_saying() { [ "$1" = "$2" ] && said_is "$3"; }
@@ -167,7 +170,8 @@ check "a write to 03FF (COM1, outside the windows) is refused" refused $?
 check "COM1 answers as before: its scratch register still 5A" [ "$(kernel_reads $((0x3FF)))" = 5a ]
 
 teldo driver remove
-check "the driver removed" said_has "removed"
+check "the driver removed: exit 0, and the success text" \
+  removed_saying $? "The TELDO port driver is removed: its service and its settings"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

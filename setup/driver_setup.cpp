@@ -13,8 +13,8 @@ namespace {
 constexpr const char* usage_text =
     "usage: teldo driver install [--ports LIST] [--card ID]... [--users-may-open] | driver remove | driver status\r\n"
     "  --ports LIST  plain windows: 0300-031F,0378\r\n"
-    "  --card ID     the I/O ranges Windows gave a card (teldo cards lists them), by its instance ID or a\r\n"
-    "                hardware-ID prefix of one device; repeatable\r\n";
+    "  --card ID     a card's I/O ports as Windows gave them, ID its instance ID\r\n"
+    "                (teldo cards lists them) or a hardware-ID prefix of one device\r\n";
 
 // Set while install or remove runs. Ctrl+C and Ctrl+Break then wait until
 // the command has finished, or put back what it changed, and teldo ends as

@@ -182,7 +182,7 @@ enum class CardRefusal : std::uint8_t {
     no_match,    // no device has that instance ID, nor a hardware ID starting with it
     several,     // hardware IDs of several devices start with it
     bus_master,  // a disk, storage, display or network controller
-    no_ports,    // no I/O range that Windows assigned
+    no_ports,    // no I/O range, neither assigned nor kept from boot
     reserved,    // a range touches a range no window may open
     beyond,      // a range lies above FFFF
     too_many,    // more than 16 windows in all
@@ -204,7 +204,9 @@ struct CardChoice {
 // The card that `id` names among `devices`: the one whose instance ID it is
 // (in any case), else the one device with a hardware ID that starts with
 // it; its assigned I/O ranges become windows, after `windows_before` windows
-// already taken.
+// already taken. A card that Windows assigned no ranges gives those of its
+// boot configuration, which Windows keeps reserved for it while it has no
+// driver (the device's source says which).
 constexpr CardChoice choose_card(std::span<const Device> devices, std::string_view id, std::size_t windows_before) {
     CardChoice choice;
     for (std::size_t i = 0; i < devices.size() && choice.matches == 0; ++i)
@@ -220,7 +222,7 @@ constexpr CardChoice choose_card(std::span<const Device> devices, std::string_vi
         choice.refusal = choice.matches == 0 ? CardRefusal::no_match : CardRefusal::several;
     } else if (is_bus_master(*card)) {
         choice.refusal = CardRefusal::bus_master;
-    } else if (card->source != Source::assigned || card->ranges.empty()) {
+    } else if (card->source == Source::none || card->ranges.empty()) {
         choice.refusal = CardRefusal::no_ports;
     } else {
         for (; choice.range < card->ranges.size(); ++choice.range) {
@@ -341,10 +343,7 @@ void tell_refusal(Sink& sink, const CardChoice& choice, std::span<const Device> 
             return;
         case CardRefusal::no_ports:
             name_card();
-            sink.put(card->ranges.empty() ? " has no I/O ports\r\n" : " has no I/O ports that Windows assigned it\r\n");
-            if (!card->ranges.empty())
-                sink.put("teldo: its ports are only those the firmware set at boot (teldo cards shows them), which"
-                         " may move once Windows starts it\r\n");
+            sink.put(" has no I/O ports\r\n");
             return;
         case CardRefusal::reserved:
         case CardRefusal::beyond:

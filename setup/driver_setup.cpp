@@ -11,7 +11,10 @@ namespace teldo::console {
 namespace {
 
 constexpr const char* usage_text =
-    "usage: teldo driver install [--ports LIST] [--users-may-open] | driver remove | driver status\r\n";
+    "usage: teldo driver install [--ports LIST] [--card ID]... [--users-may-open] | driver remove | driver status\r\n"
+    "  --ports LIST  plain windows: 0300-031F,0378\r\n"
+    "  --card ID     a card's I/O ports as Windows gave them, ID its instance ID\r\n"
+    "                (teldo cards lists them) or a hardware-ID prefix of one device\r\n";
 
 // Set while install or remove runs. Ctrl+C and Ctrl+Break then wait until
 // the command has finished, or put back what it changed, and teldo ends as
@@ -48,10 +51,16 @@ int driver_command(Words words) {
             if (is(word, "--ports")) {
                 if (!words.next(choices.ports)) return usage("--ports takes a LIST: 0300-031F,0378");
                 choices.ports_given = true;
+            } else if (is(word, "--card")) {
+                std::string_view id;
+                if (!words.next(id)) return usage("--card takes an ID: teldo cards lists the devices' instance IDs");
+                if (choices.card_count == setup::Choices::max_cards)
+                    return usage("more --card than the 16 windows the driver takes, at ", id);
+                choices.cards[choices.card_count++] = id;
             } else if (is(word, "--users-may-open")) {
                 choices.users_may_open = true;
             } else {
-                return usage("install takes --ports LIST and --users-may-open, not ", word);
+                return usage("install takes --ports LIST, --card ID and --users-may-open, not ", word);
             }
         }
         return uninterrupted([&choices] { return setup::install(choices); });

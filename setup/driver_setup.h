@@ -3,6 +3,7 @@
 // answer to why it does not run.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "command.h"
@@ -19,6 +20,11 @@ struct Choices {
     bool ports_given = false;
     std::string_view ports;
     bool users_may_open = false;
+    // --card ID, as given: each card takes at least one of the 16 windows,
+    // so a 17th is one too many.
+    static constexpr std::size_t max_cards = 16;
+    std::string_view cards[max_cards];
+    std::size_t card_count = 0;
 };
 
 // The three commands; each returns the process's exit code.

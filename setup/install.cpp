@@ -5,6 +5,7 @@
 // install or remove runs at a time.
 #include "driver_setup.h"
 
+#include "cards.h"
 #include "files.h"
 #include "service.h"
 #include "version.h"
@@ -18,11 +19,99 @@ struct Before {
     bool service_existed = false, was_running = false;
     DWORD service_type = 0, start_type = 0, error_control = 0;
     Path image_path;
-    SavedValue ports, users;
+    SavedValue ports, users, card_ports, cards;
 };
 
 constinit Before before{};
 constinit char16_t list_units[max_list_units] = {};
+
+// The windows taken from cards (--card), for Parameters\CardPorts: one
+// window a string, as Ports holds them.
+constinit char16_t card_port_units[max_list_units] = {};
+// Parameters\Cards, what status compares with the devices later: for each
+// card its instance ID, then each range taken from it, each a string of the
+// REG_MULTI_SZ, then the next card's ID:
+//   "PCI\VEN_1415&DEV_C110&...\4&2F6A1B3&0&00E0" "D000-D007" "D400-D403" "PCI\..." ...
+// An instance ID has a backslash, a range never: that tells them apart.
+constexpr std::size_t max_instance_id = 200;  // MAX_DEVICE_ID_LEN
+constinit char16_t card_units[Choices::max_cards * (max_instance_id + 1) + max_list_units] = {};
+
+// A window as Ports holds it: "D000-D007", or "0378" for a single port.
+std::size_t put_window(char16_t* units, std::size_t at, windows::PortRange window) {
+    struct Sink {
+        char16_t* units;
+        std::size_t at;
+        void put(char c) { units[at++] = static_cast<unsigned char>(c); }
+    } sink{units, at};
+    cards::put_range(sink, {window.first, window.last});
+    sink.units[sink.at++] = 0;
+    return sink.at;
+}
+
+// The windows of each --card, after the --ports windows (`windows_before`),
+// into card_port_units and card_units (their units in `port_count` and
+// `card_count`); each card whose ranges come from its boot configuration,
+// and each with a driver of its own, said. False after a refusal, said.
+bool take_cards(const Choices& choices, std::size_t windows_before, std::size_t& port_count,
+                std::size_t& card_count) {
+    port_count = card_count = 0;
+    if (choices.card_count == 0) return true;
+    std::span<const cards::Device> devices;
+    if (!read_devices(devices)) return false;
+    std::size_t taken = 0;
+    for (std::size_t c = 0; c < choices.card_count; ++c) {
+        const std::string_view id = choices.cards[c];
+        const cards::CardChoice choice = cards::choose_card(devices, id, windows_before + taken);
+        if (choice.refusal != cards::CardRefusal::none) {
+            out.flush();
+            cards::tell_refusal(err, choice, devices, id);
+            err.put("teldo: nothing changed\r\n");
+            err.flush();
+            return false;
+        }
+        const cards::Device& card = devices[choice.device];
+        for (std::size_t other = 0; other < c; ++other)
+            if (cards::choose_card(devices, choices.cards[other], 0).device == choice.device) {
+                out.flush();
+                err.put("teldo: --card ");
+                err.put(id);
+                err.put(": that card is named twice; nothing changed\r\n");
+                err.flush();
+                return false;
+            }
+        if (card.instance_id.size() > max_instance_id) {
+            out.flush();
+            err.put("teldo: --card ");
+            err.put(id);
+            err.put(": its instance ID is longer than Windows makes them; nothing changed\r\n");
+            err.flush();
+            return false;
+        }
+        if (choice.other_driver) {
+            out.flush();
+            cards::tell_other_driver(err, card, id);
+            err.flush();
+        }
+        if (card.source == cards::Source::boot) {
+            out.put("--card ");
+            out.put(id);
+            out.put(": Windows assigned ");
+            cards::put_text(out, card.instance_id);
+            out.put(" no ports; its windows are the ranges the firmware set at boot, which Windows keeps reserved"
+                    " for it while it has no driver\r\n");
+        }
+        for (const char16_t unit : card.instance_id) card_units[card_count++] = unit;
+        card_units[card_count++] = 0;
+        for (std::size_t w = 0; w < choice.window_count; ++w) {
+            port_count = put_window(card_port_units, port_count, choice.windows[w]);
+            card_count = put_window(card_units, card_count, choice.windows[w]);
+        }
+        taken += choice.window_count;
+    }
+    card_port_units[port_count++] = 0;
+    card_units[card_count++] = 0;
+    return true;
+}
 
 constexpr wchar_t service_key[] = L"SYSTEM\\CurrentControlSet\\Services\\TELDO";
 
@@ -76,6 +165,9 @@ bool put_back(SC_HANDLE service, Replacement& files) {
         check(stop(service), "the driver's state: it does not stop",
               "close every program that uses the card, then run \"teldo driver install\" again");
     check(restore(L"Ports", before.ports), "the value Parameters\\Ports", "set it again by hand (reg add)");
+    check(restore(L"CardPorts", before.card_ports), "the value Parameters\\CardPorts",
+          "set it again by hand (reg add)");
+    check(restore(L"Cards", before.cards), "the value Parameters\\Cards", "set it again by hand (reg add)");
     check(restore(L"UsersMayOpen", before.users), "the value Parameters\\UsersMayOpen",
           "set it again by hand (reg add)");
     if (!before.ports.key_existed)
@@ -99,6 +191,72 @@ bool put_back(SC_HANDLE service, Replacement& files) {
     if (service && before.service_existed && before.was_running && whole)
         check(start(service), "the old driver: it does not start again", "teldo driver status tells why");
     return whole;
+}
+
+// After a start that a claim stopped (error 487, Status\Claim "refused: 0378
+// overlaps ports that a device holds"): the devices whose ranges overlap
+// that window, never a bus or a bridge, and --card for a card's.
+void tell_claim_conflict() {
+    wchar_t claim[256];
+    if (!read_claim(claim)) return;
+    const wchar_t refused[] = L"refused:";
+    for (std::size_t i = 0; refused[i]; ++i)
+        if (claim[i] != refused[i]) return;
+    std::size_t at = 8;
+    while (claim[at] == L' ') ++at;
+    auto hex = [&claim, &at](std::uint32_t& port) {
+        std::size_t digits = 0;
+        for (port = 0;; ++at, ++digits) {
+            const wchar_t c = claim[at];
+            const int value = c >= L'0' && c <= L'9' ? c - L'0'
+                              : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                              : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                                                       : -1;
+            if (value < 0 || digits == 4) break;
+            port = port << 4 | static_cast<std::uint32_t>(value);
+        }
+        return digits > 0;
+    };
+    std::uint32_t first = 0, last = 0;
+    if (!hex(first)) return;
+    last = first;
+    if (claim[at] == L'-' && (++at, !hex(last))) return;
+    if (last < first) return;
+    const windows::PortRange window{static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)};
+    std::span<const cards::Device> devices;
+    if (!read_devices(devices)) return;
+    std::size_t found[8];
+    const std::size_t count = cards::holders(window, devices, found);
+    err.put("teldo: the window ");
+    cards::put_range(err, {first, last});
+    if (count == 0) {
+        err.put(" overlaps ports that no present device lists; teldo cards lists the devices and their ports\r\n");
+        return;
+    }
+    err.put(" overlaps the ports that Windows gave ");
+    err.put(count == 1 ? "this device:\r\n" : "these devices:\r\n");
+    for (std::size_t i = 0; i < count && i < sizeof found / sizeof found[0]; ++i) {
+        const cards::Device& device = devices[found[i]];
+        err.put("teldo:   ");
+        cards::put_text(err, device.instance_id);
+        if (!device.name.empty()) {
+            err.put(" (");
+            cards::put_text(err, device.name);
+            err.put(")");
+        }
+        for (const cards::IoRange range : device.ranges) {
+            err.put(' ');
+            cards::put_range(err, range);
+        }
+        err.put("\r\n");
+    }
+    for (std::size_t i = 0; i < count && i < sizeof found / sizeof found[0]; ++i) {
+        const cards::Device& device = devices[found[i]];
+        if (device.source != cards::Source::assigned || cards::is_bus_master(device)) continue;
+        err.put("teldo: if that is your card, take its ports with --card \"");
+        cards::put_text(err, device.instance_id);
+        err.put("\" in place of the window\r\n");
+    }
 }
 
 // The package's own driver, of exactly this teldo.exe's version: another
@@ -132,6 +290,10 @@ int install(const Choices& choices) {
     if (running_under_wow64())
         return failure("this is the win32 package's teldo.exe, and this Windows is 64-bit", 0,
                        "use the win64 package: its teldo.exe installs its 64-bit driver");
+    std::size_t ports_windows = 0;
+    for (std::size_t i = 0; i + 1 < units; ++i) ports_windows += list_units[i] == 0;
+    std::size_t card_port_count = 0, card_count = 0;
+    if (!take_cards(choices, ports_windows, card_port_count, card_count)) return exit_failed;
     int exit_code = exit_failed;
     const ServiceHandle manager(open_manager(exit_code));
     if (!manager) return exit_code;
@@ -216,6 +378,10 @@ int install(const Choices& choices) {
         return failure("cannot read the driver's setting Parameters\\Ports; nothing changed", error);
     if (DWORD error = save(L"UsersMayOpen", before.users); error != 0)
         return failure("cannot read the driver's setting Parameters\\UsersMayOpen; nothing changed", error);
+    if (DWORD error = save(L"CardPorts", before.card_ports); error != 0)
+        return failure("cannot read the driver's setting Parameters\\CardPorts; nothing changed", error);
+    if (DWORD error = save(L"Cards", before.cards); error != 0)
+        return failure("cannot read the driver's setting Parameters\\Cards; nothing changed", error);
 
     DWORD error = 0;
     if (before.was_running && probe_device(error) == Device::held) return failure(held_device, 0, held_advice);
@@ -242,7 +408,13 @@ int install(const Choices& choices) {
         error = put_value(L"Ports", REG_MULTI_SZ, choices.ports_given ? list_units : nullptr,
                           static_cast<DWORD>(units * sizeof(char16_t)));
         if (!error) error = put_value(L"UsersMayOpen", REG_DWORD, choices.users_may_open ? &one : nullptr, sizeof one);
-        if (error) step = "writing the driver's settings (Parameters\\Ports, UsersMayOpen)";
+        if (!error)
+            error = put_value(L"CardPorts", REG_MULTI_SZ, card_port_count ? card_port_units : nullptr,
+                              static_cast<DWORD>(card_port_count * sizeof(char16_t)));
+        if (!error)
+            error = put_value(L"Cards", REG_MULTI_SZ, card_count ? card_units : nullptr,
+                              static_cast<DWORD>(card_count * sizeof(char16_t)));
+        if (error) step = "writing the driver's settings (Parameters\\Ports, CardPorts, Cards, UsersMayOpen)";
     }
     // The file the driver will load, compared with the package's before it starts.
     if (!step && (error = files.check_installed()) != 0)
@@ -257,6 +429,8 @@ int install(const Choices& choices) {
         put_why(error);
         end_message();
         if (start_failed) tell_start_error(err, error, this_windows());
+        // Read before the old driver starts again and writes its own claim.
+        if (start_failed && error == ERROR_INVALID_ADDRESS) tell_claim_conflict();
         bool whole = put_back(service, files);
         // A service this install made that another program has open is only
         // marked for deletion: still there until that program lets go.

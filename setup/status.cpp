@@ -4,6 +4,7 @@
 // cut short left in the drivers folder.
 #include "driver_setup.h"
 
+#include "cards.h"
 #include "files.h"
 #include "service.h"
 #include "version.h"
@@ -84,6 +85,120 @@ void tell_leftovers(const Files& files) {
         out.put("Left over: system32\\drivers\\teldo.sys.previous, the driver file that an install cut short set"
                 " aside: where teldo.sys is missing or not the driver you want, rename teldo.sys.previous to"
                 " teldo.sys, else delete it; install refuses until then\r\n");
+}
+
+// Each string of a REG_MULTI_SZ that `saved` holds, to `visit`.
+template <class Visit>
+void each_string(const SavedValue& saved, Visit visit) {
+    const std::u16string_view list(reinterpret_cast<const char16_t*>(saved.data), saved.size / sizeof(char16_t));
+    cards::any_string(list, [&visit](std::u16string_view text) {
+        visit(text);
+        return false;
+    });
+}
+
+bool is_instance_id(std::u16string_view text) {
+    for (const char16_t c : text)
+        if (c == u'\\') return true;
+    return false;
+}
+
+// Whether a range's text, as install wrote it (put_range), is `range`.
+bool same_range(std::u16string_view text, cards::IoRange range) {
+    char written[40];
+    struct Sink {
+        char* text;
+        std::size_t used;
+        void put(char c) {
+            if (used < 40) text[used++] = c;
+        }
+    } sink{written, 0};
+    cards::put_range(sink, range);
+    return cards::same_text(text, std::string_view(written, sink.used));
+}
+
+// The cards that Parameters\Cards names (each instance ID followed by the
+// ranges install took from it), compared with the present devices: each
+// card's line, and for a card gone or moved the install that fixes it.
+// False when one is gone or moved.
+bool tell_cards() {
+    SavedValue cards_value, ports, users;
+    if (save(L"Cards", cards_value) != 0 || !cards_value.existed) return true;
+    if (cards_value.type != REG_MULTI_SZ) {
+        out.put("Cards:   Parameters\\Cards is not a REG_MULTI_SZ: teldo driver install --card sets it again\r\n");
+        return false;
+    }
+    out.flush();
+    std::span<const cards::Device> devices;
+    if (!read_devices(devices)) {
+        out.put("Cards:   cannot be checked against the devices (above: why)\r\n");
+        return false;
+    }
+    // Each card: its instance ID, whether it is still there and where.
+    bool all_in_place = true;
+    const cards::Device* device = nullptr;
+    bool gone = false, moved = false;
+    std::size_t range = 0;
+    std::u16string_view id;
+    auto end_card = [&] {
+        if (id.empty()) return;
+        moved = moved || (device && range != device->ranges.size());
+        out.put("Card:    ");
+        cards::put_text(out, id);
+        if (gone) {
+            out.put(": gone: no present device has that instance ID\r\n");
+        } else if (moved) {
+            out.put(": moved: Windows now gives it");
+            for (const cards::IoRange now : device->ranges) {
+                out.put(' ');
+                cards::put_range(out, now);
+            }
+            out.put(", not the ports the driver's windows open\r\n");
+        } else {
+            out.put(": in place\r\n");
+        }
+        all_in_place = all_in_place && !gone && !moved;
+    };
+    each_string(cards_value, [&](std::u16string_view text) {
+        if (is_instance_id(text)) {
+            end_card();
+            id = text, range = 0, moved = false, device = nullptr;
+            for (const cards::Device& candidate : devices)
+                if (cards::same_text(candidate.instance_id, text) && !device) device = &candidate;
+            gone = device == nullptr;
+        } else if (device) {
+            moved = moved || range >= device->ranges.size() || !same_range(text, device->ranges[range]);
+            ++range;
+        }
+    });
+    end_card();
+    if (all_in_place) return true;
+    // The same install again, with the cards that are there.
+    out.put("  fix: as administrator, install again so that the windows follow the cards:\r\n"
+            "  teldo driver install");
+    each_string(cards_value, [&](std::u16string_view text) {
+        if (!is_instance_id(text)) return;
+        for (const cards::Device& candidate : devices)
+            if (cards::same_text(candidate.instance_id, text)) {
+                out.put(" --card \"");
+                cards::put_text(out, text);
+                out.put('"');
+                break;
+            }
+    });
+    if (save(L"Ports", ports) == 0 && ports.existed && ports.type == REG_MULTI_SZ) {
+        bool first = true;
+        each_string(ports, [&](std::u16string_view window) {
+            out.put(first ? " --ports " : ",");
+            cards::put_text(out, window);
+            first = false;
+        });
+    }
+    if (save(L"UsersMayOpen", users) == 0 && users.existed && users.type == REG_DWORD && users.size == sizeof(DWORD) &&
+        *reinterpret_cast<const DWORD*>(users.data) != 0)
+        out.put(" --users-may-open");
+    out.put("\r\n");
+    return false;
 }
 
 }  // namespace
@@ -250,6 +365,7 @@ int status() {
             out.put("  the window covers ports that Windows gave a device: make it the card's own ports, or take a"
                     " card's ports with --card (teldo cards lists the devices and their ports)\r\n");
     }
+    const bool cards_in_place = tell_cards();
     DWORD error = 0;
     const Device device = probe_device(error);
     out.put("This user: ");
@@ -272,7 +388,7 @@ int status() {
     }
     tell_code_integrity();
     out.flush();
-    return runs && device == Device::openable ? exit_done : exit_failed;
+    return runs && device == Device::openable && cards_in_place ? exit_done : exit_failed;
 }
 
 }  // namespace teldo::console::setup

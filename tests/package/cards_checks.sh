@@ -80,5 +80,31 @@ boot only: Windows assigned the device no ports; it keeps those the firmware set
   TELDO_CARDS_STANDIN=fail expect_teldo "teldo cards, an error of the configuration manager" 1 \
     "teldo: the configuration manager answered CR_CALL_NOT_IMPLEMENTED (0x34) to CM_Get_First_Log_Conf for the device PCI\\VEN_1415&DEV_C110" \
     "$package" wine cards
-  echo "teldo cards: the stand-in's devices listed, none, and an error named"
+
+  # teldo driver install --card over the stand-in's devices, mixed with
+  # --ports: the two-range card's assigned ranges and the boot-only card's
+  # boot ranges into CardPorts, each card's instance ID and its ranges into
+  # Cards, the plain window alone in Ports.
+  parameters='HKLM\SYSTEM\CurrentControlSet\Services\TELDO\Parameters'
+  value() { wine reg query "$parameters" /v "$1" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$1 *REG_[A-Z_]* *//p"; }
+  lpt='PCI\VEN_1415&DEV_C110&SUBSYS_C1101415&REV_00\4&2F6A1B3&0&00E0'
+  boot_card='PCI\VEN_13FE&DEV_1680&SUBSYS_168013FE&REV_00\4&1F2E3D&0&30E0'
+  expect_teldo "install --card" 0 "boot, which Windows keeps reserved for it while it has no driver" "$package" \
+    wine driver install --card 'PCI\VEN_1415&DEV_C110' --ports 0378 --card 'pci\ven_13fe'
+  grep -qF "running: real ports 0378 D000-D007 D400-D403 E400-E41F" <<<"$said" &&
+    [ "$(value Ports)" = 0378 ] && [ "$(value CardPorts)" = 'D000-D007\0D400-D403\0E400-E41F' ] &&
+    [ "$(value Cards)" = "$lpt\\0D000-D007\\0D400-D403\\0$boot_card\\0E400-E41F" ] ||
+    { echo "install --card wrote otherwise: $said" >&2; wine reg query "$parameters" >&2; exit 1; }
+  expect_teldo "status, the cards in place" 0 "Card:    $lpt: in place" "$package" wine driver status
+  TELDO_CARDS_STANDIN=moved expect_teldo "status, a card moved" 1 \
+    "Card:    $lpt: moved: Windows now gives it D000-D007 D800-D803" "$package" wine driver status
+  grep -qF "teldo driver install --card \"$lpt\" --card \"$boot_card\" --ports 0378" <<<"$said" ||
+    { echo "status of a card moved gives no fix: $said" >&2; exit 1; }
+  before=$(wine reg query "$parameters" 2>&1)
+  expect_teldo "install --card of two devices" 1 "it starts a hardware ID of 2 devices:" "$package" \
+    wine driver install --card 'PCI\VEN_1415&DEV_9501'
+  grep -qF '&0&10E0' <<<"$said" && grep -qF '&0&18E0' <<<"$said" &&
+    [ "$(wine reg query "$parameters" 2>&1)" = "$before" ] ||
+    { echo "a refused --card named not both devices, or changed the settings: $said" >&2; exit 1; }
+  echo "teldo cards: the stand-in's devices listed, none, and an error named; install --card and status over them"
 )

@@ -7,7 +7,8 @@
 // handles it gives out; any left open when the process ends is said on
 // standard error. TELDO_CARDS_STANDIN=none presents no device; =fail answers
 // CM_Get_First_Log_Conf with CR_CALL_NOT_IMPLEMENTED, as Windows 8 and later
-// answer a 32-bit program under WOW64. Never shipped.
+// answer a 32-bit program under WOW64; =moved gives the parallel card's
+// second range at D800 (a card that moved since an install). Never shipped.
 #define _SETUPAPI_
 #define _CFGMGR32_
 #include <windows.h>
@@ -77,7 +78,7 @@ const Device devices[] = {
 };
 
 // Set from TELDO_CARDS_STANDIN as the DLL loads.
-bool no_devices = false, failing = false;
+bool no_devices = false, failing = false, moved = false;
 // Handles given out and not yet freed.
 LONG open_lists = 0, open_configurations = 0, open_descriptors = 0;
 int list_marker;
@@ -131,6 +132,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         GetEnvironmentVariableW(L"TELDO_CARDS_STANDIN", setting, 8);
         no_devices = lstrcmpW(setting, L"none") == 0;
         failing = lstrcmpW(setting, L"fail") == 0;
+        moved = lstrcmpW(setting, L"moved") == 0;
     } else if (reason == DLL_PROCESS_DETACH) {
         if (open_lists != 0) say("cards stand-in: a device information list was not destroyed\r\n");
         if (open_configurations != 0) say("cards stand-in: a logical configuration's handle was not freed\r\n");
@@ -299,6 +301,7 @@ EXPORT CONFIGRET WINAPI CM_Get_Res_Des_Data(RES_DES handle, PVOID buffer, ULONG 
         if (size < sizeof(IO_DES)) return CR_BUFFER_SMALL;
         IO_DES& io = *static_cast<IO_DES*>(buffer);
         io = {0, IOType_Range, resource.first, resource.last, fIOD_IO | fIOD_16_BIT_DECODE};
+        if (moved && device == 0 && index == 1) io.IOD_Alloc_Base = 0xD800, io.IOD_Alloc_End = 0xD803;
     } else {
         if (size < sizeof(MEM_DES)) return CR_BUFFER_SMALL;
         MEM_DES& memory = *static_cast<MEM_DES*>(buffer);

@@ -155,14 +155,19 @@ sc stop TELDO >/dev/null
 wine reg add "$service_key\\Parameters" /v Ports /t REG_MULTI_SZ /s , /f \
   /d "$(printf '03%02X-03%02X,' $(seq 0 20 | sed 's/.*/& &/') | sed 's/,$//')" >/dev/null 2>&1
 wine reg delete "$service_key" /v ImagePath /f >/dev/null 2>&1
+# A card's windows and the card, which install replaces as it does Ports.
+wine reg add "$service_key\\Parameters" /v CardPorts /t REG_MULTI_SZ /s , /d D000-D007,D400-D403 /f >/dev/null 2>&1
+wine reg add "$service_key\\Parameters" /v Cards /t REG_MULTI_SZ /s , /f \
+  /d 'PCI\VEN_1415&DEV_C110\4&2F&0&00E0,D000-D007,D400-D403' >/dev/null 2>&1
 wineserver -k
 wineserver -w
 wineserver -p 60
 wine sc query TELDO >/dev/null 2>&1
-failed_start "a Ports value of 422 bytes and no ImagePath"
+failed_start "a Ports value of 422 bytes, a card's CardPorts and Cards, and no ImagePath"
 wine reg add "$service_key\\Parameters" /v Diagnostics /t REG_DWORD /d 1 /f >/dev/null 2>&1
 expect "a reinstall with other windows and users" 0 "real ports 0378, opened by Administrators and Users" \
   driver install --ports 0378 --users-may-open
+! registry | grep -Eq 'CardPorts|Cards' || { echo "driver set-up: an install without --card left a card's values" >&2; exit 1; }
 expect "status, running" 0 "Mode:    real ports 0378, opened by Administrators and Users" driver status
 grep -qF 'Diagnostics: on: \\.\TELDODiag lets administrators' <<<"$said" ||
   { echo "driver set-up: status does not say that diagnostics are on: $said" >&2; exit 1; }

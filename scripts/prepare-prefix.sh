@@ -9,6 +9,9 @@
 # Safe to run again: it only redoes what is missing or out of date.
 # Usage: prepare-prefix.sh BUILD_DIR
 set -euo pipefail
+# A step that fails ends the script (set -e): say which, rather than end
+# without a word and leave the build's caller guessing.
+trap 'echo "prepare-prefix.sh: the command at line $LINENO failed (exit $?) for ${WINEPREFIX:-its prefix}" >&2' ERR
 build=$(cd "${1:?usage: prepare-prefix.sh BUILD_DIR}" && pwd)
 export TELDO_BUILD_DIR=$build
 source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"

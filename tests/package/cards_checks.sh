@@ -10,7 +10,7 @@
   export WINEPREFIX=$work/wineprefix-cards
   trap 'wineserver -k 2>/dev/null || true' EXIT
   if [ -f "${TELDO_FRESH_PREFIX:-}/system.reg" ]; then
-    copy_prefix "$TELDO_FRESH_PREFIX" "$WINEPREFIX"
+    copy_prefix "$TELDO_FRESH_PREFIX/." "$WINEPREFIX"  # its contents: in the emulated PC it is a link
   else
     wine wineboot -i >/dev/null 2>&1
   fi

@@ -154,22 +154,6 @@ bool installed_driver(Path& path) {
     return put_path(path, length, L"\\drivers\\teldo.sys") != 0;
 }
 
-RealSystemFolder::RealSystemFolder() {
-    using Disable = BOOL(WINAPI*)(PVOID*);
-    load_version_api();
-    const auto disable = reinterpret_cast<Disable>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64DisableWow64FsRedirection")));
-    off_ = disable && disable(&old_);
-}
-
-RealSystemFolder::~RealSystemFolder() {
-    using Revert = BOOL(WINAPI*)(PVOID);
-    if (!off_) return;
-    const auto revert = reinterpret_cast<Revert>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Wow64RevertWow64FsRedirection")));
-    if (revert) revert(old_);
-}
-
 bool image_file(const wchar_t* image, Path& file) {
     auto starts = [image](const wchar_t* prefix) {
         std::size_t i = 0;

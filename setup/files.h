@@ -31,25 +31,8 @@ bool delete_file(const wchar_t* path);
 bool package_driver(Path& path);
 // Where Windows keeps it: %SystemRoot%\System32\drivers\teldo.sys; false,
 // with the error, when that cannot be told. A 32-bit program on 64-bit
-// Windows must reach it with the file system's redirection off
-// (RealSystemFolder).
+// Windows must reach it with the file system's redirection off.
 bool installed_driver(Path& path);
-
-// Turns the file system's redirection of System32 off for a 32-bit program
-// on 64-bit Windows while it lives, so that System32 is the real one; does
-// nothing elsewhere (Wow64DisableWow64FsRedirection is looked up: Windows
-// 2000 and 32-bit XP have none).
-class RealSystemFolder {
-public:
-    RealSystemFolder();
-    ~RealSystemFolder();
-    RealSystemFolder(const RealSystemFolder&) = delete;
-    RealSystemFolder& operator=(const RealSystemFolder&) = delete;
-
-private:
-    void* old_ = nullptr;
-    bool off_ = false;
-};
 
 // A service's image path as a file name: "\SystemRoot\...", "%SystemRoot%\..."
 // and a path relative to the Windows folder (as regedt32 registrations have

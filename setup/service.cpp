@@ -320,11 +320,16 @@ int SetupLock::take() {
     }
 }
 
-bool read_mode(wchar_t (&mode)[256], bool* diagnostics) {
+namespace {
+
+// A REG_SZ of the driver's Status key into `text` (empty when there is none);
+// and, with `diagnostics`, whether its Diagnostics is a REG_DWORD of 1.
+bool read_status_text(const wchar_t* value, wchar_t (&text)[256], bool* diagnostics = nullptr) {
+    text[0] = 0;
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    DWORD type = 0, size = sizeof mode - sizeof mode[0];
-    const bool read = RegQueryValueExW(key, L"Mode", nullptr, &type, reinterpret_cast<BYTE*>(mode), &size) ==
+    DWORD type = 0, size = sizeof text - sizeof text[0];
+    const bool read = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) ==
                           ERROR_SUCCESS &&
                       type == REG_SZ;
     if (diagnostics) {
@@ -334,22 +339,14 @@ bool read_mode(wchar_t (&mode)[256], bool* diagnostics) {
                        on_type == REG_DWORD && on == 1;
     }
     RegCloseKey(key);
-    mode[read ? size / sizeof mode[0] : 0] = 0;
+    text[read ? size / sizeof text[0] : 0] = 0;
     return read;
 }
 
-bool read_claim(wchar_t (&claim)[256]) {
-    claim[0] = 0;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, status_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    DWORD type = 0, size = sizeof claim - sizeof claim[0];
-    const bool read = RegQueryValueExW(key, L"Claim", nullptr, &type, reinterpret_cast<BYTE*>(claim), &size) ==
-                          ERROR_SUCCESS &&
-                      type == REG_SZ;
-    RegCloseKey(key);
-    claim[read ? size / sizeof claim[0] : 0] = 0;
-    return read;
-}
+}  // namespace
+
+bool read_mode(wchar_t (&mode)[256], bool* diagnostics) { return read_status_text(L"Mode", mode, diagnostics); }
+bool read_claim(wchar_t (&claim)[256]) { return read_status_text(L"Claim", claim); }
 
 ListVerdict check_ports_value(wchar_t (&window)[16]) {
     window[0] = 0;
